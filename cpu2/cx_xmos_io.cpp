@@ -1,0 +1,208 @@
+#include "cpu2/cx_xmos_io.h"
+
+#include "cpu2/cx_serial_io.h"
+#include "usb/cx_libusb_io.h"
+#include "vantorpi.h"
+
+namespace {
+
+const unsigned char requestflash = 0xF1;
+const unsigned char statusregister = 255;
+const unsigned short maxreply = 64;
+
+enum : unsigned char {
+  versionregister = 0,
+  moderegister = 1,
+  stateregister = 2,
+  inttimeregister = 3,
+  customregister = 252,
+  packetregister = 253,
+  sensorregister = 254,
+};
+
+// A decimal field as the second processor writes it: optional sign, blanks
+// around the digits allowed, within the signed 32-bit range.
+bool tonumber(const QString& field, int& number) {
+  bool ok = false;
+  number = field.toInt(&ok, 10);
+  return ok;
+}
+
+// An error reply "?<text>:<n>;" becomes the code of error number n.
+int errorreply(const QString& reply) {
+  int n = 0;
+  if (!tonumber(cx_xmos_io::copy2char(reply, ':', ';'), n)) return CX_ERR_GET_INVALID_FORMAT;
+  return cx_xmos_io::cpu2error(n);
+}
+
+bool iserrorreply(const QString& reply) { return !reply.isEmpty() && reply.at(0) == QLatin1Char('?'); }
+
+}  // namespace
+
+cx_xmos_io::cx_xmos_io(cx_libusb_io* io, cx_serial_io* serial) : libusb_io(io), serial_io(serial) {}
+
+int cx_xmos_io::cpu2error(int n) {
+  return static_cast<int>(0u - (10150u + static_cast<unsigned int>(n)));
+}
+
+QString cx_xmos_io::copy2char(QString text, char open, char close) {
+  int start = text.indexOf(QChar(static_cast<uchar>(open)));
+  if (start < 0) return QString();
+  QString rest = text.mid(start + 1);
+  int end = rest.indexOf(QChar(static_cast<uchar>(close)));
+  return end < 0 ? rest : rest.left(end);
+}
+
+int cx_xmos_io::getxmos(unsigned char reg, unsigned int& value, unsigned int timeout) {
+  value = 0;
+  QString answer;
+  int r = serial_io->readserialstr(reg, answer, timeout);
+  if (r != 0) return r;
+  if (iserrorreply(answer)) return errorreply(answer);
+  int number = 0;
+  if (!tonumber(copy2char(answer, 'g', ':'), number)) return CX_ERR_GET_INVALID_FORMAT;
+  if (static_cast<unsigned int>(number) != reg) return CX_ERR_CPU2_REGISTER;
+  if (!tonumber(copy2char(answer, ':', ';'), number)) return CX_ERR_GET_INVALID_FORMAT;
+  value = static_cast<unsigned int>(number);
+  return 0;
+}
+
+int cx_xmos_io::setxmos(unsigned char reg, unsigned int value, unsigned int timeout) {
+  QString command = QLatin1Char('s') + QString::number(reg) + QLatin1Char(':') + QString::number(value) +
+                    QLatin1Char('\r');
+  int r = serial_io->writeserialstr(command, timeout);
+  if (r != 0) return r;
+  unsigned int status = 0;
+  r = getxmos(statusregister, status, timeout);
+  if (r != 0) return r;
+  return status == 0 ? 0 : cpu2error(static_cast<int>(status));
+}
+
+int cx_xmos_io::setmode(unsigned char mode, unsigned int t) { return setxmos(moderegister, mode & 3u, t); }
+int cx_xmos_io::setstate(unsigned char state, unsigned int t) { return setxmos(stateregister, state & 1u, t); }
+int cx_xmos_io::setinttime(unsigned int inttime, unsigned int t) { return setxmos(inttimeregister, inttime, t); }
+
+int cx_xmos_io::getxmosversion(unsigned short& version, unsigned int t) {
+  unsigned int value = 0;
+  int r = getxmos(versionregister, value, t);
+  version = static_cast<unsigned short>(value);
+  return r;
+}
+
+int cx_xmos_io::getxmossensortype(unsigned short& type, unsigned int t) {
+  unsigned int value = 0;
+  int r = getxmos(sensorregister, value, t);
+  type = static_cast<unsigned short>(value);
+  return r;
+}
+
+int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) {
+  unsigned int value = 0;
+  int r = getxmos(moderegister, value, t);
+  mode = static_cast<unsigned char>(value);
+  return r;
+}
+
+int cx_xmos_io::getstate(unsigned char& state, unsigned int t) {
+  unsigned int value = 0;
+  int r = getxmos(stateregister, value, t);
+  state = static_cast<unsigned char>(value);
+  return r;
+}
+
+int cx_xmos_io::getinttime(unsigned int& inttime, unsigned int t) { return getxmos(inttimeregister, inttime, t); }
+
+int cx_xmos_io::iscustomfirmware(unsigned int& value, unsigned int t) { return getxmos(customregister, value, t); }
+
+int cx_xmos_io::getpacketlength(int& length, unsigned int t) {
+  unsigned int value = 0;
+  int r = getxmos(packetregister, value, t);
+  length = static_cast<int>(value);
+  return r;
+}
+
+int cx_xmos_io::xmosflashdata(unsigned short length, void* block, unsigned int timeout) {
+  unsigned short taken = length;
+  int r = libusb_io->vendorwrite(requestflash, 0, 0, taken, static_cast<unsigned char*>(block), timeout);
+  if (r != 0) return r;
+  return taken == length ? 0 : CX_ERR_CONTROL_TRANSFER;
+}
+
+int cx_xmos_io::setgetxmosflash(unsigned char command, unsigned char argument, unsigned short parameter,
+                                QString& reply, unsigned int timeout) {
+  reply = QString();
+  char buffer[maxreply + 1];
+  unsigned short length = maxreply;
+  int r = libusb_io->vendorread(requestflash, static_cast<unsigned short>(command | argument << 8), parameter,
+                                length, reinterpret_cast<unsigned char*>(buffer), timeout);
+  if (r != 0) return r;
+  buffer[length] = 0;
+  reply = QString::fromUtf8(buffer);
+  return 0;
+}
+
+int cx_xmos_io::flashcommand(unsigned char command, unsigned char argument, unsigned short parameter, int& number,
+                             QString& reply, unsigned int timeout) {
+  int r = setgetxmosflash(command, argument, parameter, reply, timeout);
+  if (r != 0) return r;
+  if (reply.isEmpty()) return CX_ERR_GET_INVALID_FORMAT;
+  if (iserrorreply(reply)) return errorreply(reply);
+  // A flash reply, unlike a register reply, must start with "f".
+  if (reply.at(0) != QLatin1Char('f')) return CX_ERR_GET_INVALID_FORMAT;
+  if (!tonumber(copy2char(reply, 'f', ':'), number)) return CX_ERR_GET_INVALID_FORMAT;
+  return 0;
+}
+
+int cx_xmos_io::flashvalue(const QString& reply, int& value) {
+  return tonumber(copy2char(reply, ':', ';'), value) ? 0 : CX_ERR_GET_INVALID_FORMAT;
+}
+
+int cx_xmos_io::xmosflash_f0(unsigned int timeout) {
+  int number = 0;
+  QString reply;
+  int r = flashcommand(0x00, 0x00, 0, number, reply, timeout);
+  if (r != 0) return r;
+  return number == 0 ? 0 : CX_ERR_CPU2_REGISTER;
+}
+
+int cx_xmos_io::xmosflash_f1(unsigned short parameter, unsigned int timeout) {
+  int number = 0;
+  QString reply;
+  int r = flashcommand(0x01, 0x00, parameter, number, reply, timeout);
+  if (r != 0) return r;
+  if (number != 1) return CX_ERR_CPU2_REGISTER;
+  int echo = 0;
+  if (flashvalue(reply, echo) != 0 || static_cast<unsigned short>(echo) != parameter)
+    return CX_ERR_GET_INVALID_FORMAT;
+  return 0;
+}
+
+int cx_xmos_io::xmosflash_f2(unsigned short& value, unsigned int timeout) {
+  int number = 0;
+  QString reply;
+  int r = flashcommand(0x02, 0x00, 0, number, reply, timeout);
+  if (r != 0) return r;
+  if (number != 2) return CX_ERR_CPU2_REGISTER;
+  int result = 0;
+  r = flashvalue(reply, result);
+  if (r != 0) return r;
+  value = static_cast<unsigned short>(result);
+  return 0;
+}
+
+int cx_xmos_io::xmosflash_f2_lastbyte(unsigned char lastbyte, unsigned short& value, unsigned int timeout) {
+  int number = 0;
+  QString reply;
+  int r = flashcommand(0xAA, lastbyte, 0, number, reply, timeout);
+  if (r != 0) return r;
+  if (number == 3) {
+    value = 0xFFFF;
+    return 0;
+  }
+  if (number != 2) return CX_ERR_CPU2_REGISTER;
+  int result = 0;
+  r = flashvalue(reply, result);
+  if (r != 0) return r;
+  value = static_cast<unsigned short>(result);
+  return 0;
+}

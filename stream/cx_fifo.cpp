@@ -1,0 +1,126 @@
+#include "stream/cx_fifo.h"
+
+#include <QMutexLocker>
+#include <cstring>
+
+cx_fifo::cx_fifo(int s)
+    : size(s > 1048576 ? (s > maxsize ? maxsize : s) : 1048576), FIPOS(1), FOPOS(0), buflen(size + 1) {
+  buffer = new unsigned char[static_cast<size_t>(buflen)];
+}
+
+cx_fifo::~cx_fifo() {
+  delete[] buffer;
+  buffer = nullptr;
+}
+
+int cx_fifo::countof(int fipos, int fopos) const {
+  return fipos > fopos ? fipos - fopos - 1 : fipos - fopos + size;
+}
+
+int cx_fifo::roomof(int fipos, int fopos) const {
+  return fopos < fipos ? fopos - fipos + size + 1 : fopos - fipos;
+}
+
+int cx_fifo::getFIPOS() {
+  QMutexLocker lock(&fipos_mutex);
+  return FIPOS;
+}
+
+int cx_fifo::getFOPOS() {
+  QMutexLocker lock(&fopos_mutex);
+  return FOPOS;
+}
+
+void cx_fifo::setFIPOS(int pos) {
+  QMutexLocker lock(&fipos_mutex);
+  FIPOS = pos;
+}
+
+void cx_fifo::setFOPOS(int pos) {
+  QMutexLocker lock(&fopos_mutex);
+  FOPOS = pos;
+}
+
+int cx_fifo::getcount() {
+  int fipos = getFIPOS();
+  return countof(fipos, getFOPOS());
+}
+
+int cx_fifo::getcapacity() {
+  int fipos = getFIPOS();
+  return roomof(fipos, getFOPOS());
+}
+
+int cx_fifo::writebuf(void* data, unsigned int n) {
+  int fipos = getFIPOS();
+  int room = roomof(fipos, getFOPOS());
+  if (room == 0) return 0;
+  int k = n < static_cast<unsigned int>(room) ? static_cast<int>(n) : room;
+  const unsigned char* src = static_cast<const unsigned char*>(data);
+
+  // The bytes are in place before the new FIPOS is published, so the reader
+  // never sees a slot that is still being written.
+  int c = k < buflen - fipos ? k : buflen - fipos;
+  if (c > 0) memcpy(buffer + fipos, src, static_cast<size_t>(c));
+  int p = fipos + c;
+  if (p == buflen) p = 0;
+  if (k > c) {
+    memcpy(buffer, src + c, static_cast<size_t>(k - c));
+    p = k - c;
+  }
+  setFIPOS(p);
+
+  QMutexLocker lock(&wait_mutex);
+  data_ready.wakeAll();
+  return k;
+}
+
+int cx_fifo::readbuf(void* data, unsigned int n) {
+  int fipos = getFIPOS();
+  int fopos = getFOPOS();
+  int count = countof(fipos, fopos);
+  if (count == 0) return 0;
+  int k = n < static_cast<unsigned int>(count) ? static_cast<int>(n) : count;
+  if (k == 0) return 0;
+  unsigned char* dst = static_cast<unsigned char*>(data);
+
+  int start = fopos + 1 == buflen ? 0 : fopos + 1;
+  int c = k < buflen - start ? k : buflen - start;
+  memcpy(dst, buffer + start, static_cast<size_t>(c));
+  int e = start + c;
+  if (k > c) {
+    memcpy(dst + c, buffer, static_cast<size_t>(k - c));
+    e = k - c;
+  }
+  // Published only after the copy: the writer never reuses a slot being read.
+  setFOPOS(e - 1);
+  return k;
+}
+
+int cx_fifo::writebyte(unsigned char b) {
+  int fipos = getFIPOS();
+  if (fipos == getFOPOS()) return 0;
+  buffer[fipos] = b;
+  setFIPOS(fipos + 1 == buflen ? 0 : fipos + 1);
+  return 1;
+}
+
+int cx_fifo::readbyte(unsigned char& b) {
+  int fipos = getFIPOS();
+  int fopos = getFOPOS();
+  int next = fopos + 1 == buflen ? 0 : fopos + 1;
+  if (fipos == next) return 0;
+  b = buffer[next];
+  setFOPOS(next);
+  return 1;
+}
+
+void cx_fifo::waitforcondition(unsigned int timeout) {
+  if (getcount() != 0 || timeout == 0) return;
+  // Emptiness is tested again while wait_mutex is held: a writer publishes
+  // FIPOS before it takes wait_mutex to wake, so a block written after this
+  // test cannot slip in before the wait starts.
+  QMutexLocker lock(&wait_mutex);
+  if (getcount() != 0) return;
+  data_ready.wait(&wait_mutex, static_cast<unsigned long>(timeout));
+}

@@ -1,0 +1,49 @@
+#ifndef CX_FIFO_H
+#define CX_FIFO_H
+
+#include <QMutex>
+#include <QWaitCondition>
+
+// Single-producer, single-consumer byte ring buffer between the pipe thread
+// (writer) and the application's reading thread. One slot always stays free
+// so that full (FIPOS == FOPOS) and empty (FIPOS == FOPOS + 1) differ.
+// Position locks are held only for one load or store, never during a copy.
+class cx_fifo {
+ public:
+  // Largest capacity: buflen = size + 1 must stay within int.
+  static const int maxsize = 0x7FFFFFFE;
+
+  explicit cx_fifo(int size);
+  ~cx_fifo();
+  cx_fifo(const cx_fifo&) = delete;
+  cx_fifo& operator=(const cx_fifo&) = delete;
+
+  int writebuf(void* data, unsigned int n);
+  int readbuf(void* data, unsigned int n);
+  int writebyte(unsigned char b);
+  int readbyte(unsigned char& b);
+  int getcount();
+  int getcapacity();
+  int getFIPOS();
+  int getFOPOS();
+  void setFIPOS(int pos);
+  void setFOPOS(int pos);
+  void waitforcondition(unsigned int timeout);
+  int getsize() const { return size; }
+
+ private:
+  int countof(int fipos, int fopos) const;
+  int roomof(int fipos, int fopos) const;
+
+  unsigned char* buffer = nullptr;
+  int size;
+  int FIPOS;
+  int FOPOS;
+  int buflen;
+  QMutex fipos_mutex;
+  QMutex fopos_mutex;
+  QMutex wait_mutex;
+  QWaitCondition data_ready;
+};
+
+#endif

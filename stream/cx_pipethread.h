@@ -1,0 +1,47 @@
+#ifndef CX_PIPETHREAD_H
+#define CX_PIPETHREAD_H
+
+#include <libusb.h>
+
+#include <QMutex>
+#include <QThread>
+
+class cx_fifo;
+
+// Reads the camera's bulk endpoint 0x86 packet by packet into the FIFO while
+// a device is open. Only whole packets reach the FIFO; when it lacks room
+// for one, reading pauses (back-pressure), so no byte is ever overwritten.
+class cx_pipethread : public QThread {
+  Q_OBJECT
+
+ public:
+  cx_pipethread(cx_fifo* fifo, libusb_device_handle* handle, int packetlength, int waitms);
+  ~cx_pipethread() override;
+
+  void stopthread();
+  bool shouldstop();
+  int getfps();
+  void setfps(int value);
+  int getpacketlength() const { return packetlength; }
+
+  // Bytes per second for `bytes` counted over `elapsedms`, saturating at INT_MAX.
+  static int ratefor(unsigned long long bytes, long long elapsedms);
+
+ protected:
+  void run() override;
+
+ private:
+  bool waitforroom(int needed);
+
+  QMutex stop_mutex;
+  QMutex fps_mutex;
+  bool stopflag = false;
+  bool pipeerror = false;
+  int fps = 0;
+  int packetlength;
+  int waitms;
+  libusb_device_handle* handle;
+  cx_fifo* fifo;
+};
+
+#endif
