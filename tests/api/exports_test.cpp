@@ -1,0 +1,144 @@
+// The built library's dynamic symbol table, read straight from the ELF file.
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef VANTORPI_LIBRARY_FILE
+#error "VANTORPI_LIBRARY_FILE must name the built library"
+#endif
+
+namespace {
+
+struct DynSymbol {
+  std::string name;
+  unsigned char type;
+};
+
+// Defined symbols of the .dynsym section of a 64-bit ELF file.
+std::vector<DynSymbol> defineddynamicsymbols(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<DynSymbol> out;
+  if (image.size() < sizeof(Elf64_Ehdr)) return out;
+  const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(image.data());
+  if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64) return out;
+  if (eh->e_shoff + static_cast<size_t>(eh->e_shnum) * sizeof(Elf64_Shdr) > image.size()) return out;
+  const auto* sh = reinterpret_cast<const Elf64_Shdr*>(image.data() + eh->e_shoff);
+  for (int i = 0; i < eh->e_shnum; ++i) {
+    if (sh[i].sh_type != SHT_DYNSYM) continue;
+    const Elf64_Shdr& strtab = sh[sh[i].sh_link];
+    const auto* sym = reinterpret_cast<const Elf64_Sym*>(image.data() + sh[i].sh_offset);
+    const size_t n = sh[i].sh_size / sizeof(Elf64_Sym);
+    for (size_t k = 1; k < n; ++k) {
+      if (sym[k].st_shndx == SHN_UNDEF) continue;
+      out.push_back({image.data() + strtab.sh_offset + sym[k].st_name,
+                     static_cast<unsigned char>(ELF64_ST_TYPE(sym[k].st_info))});
+    }
+  }
+  return out;
+}
+
+const char* const kExports[] = {
+    "ls_libversion",
+    "ls_initialize",
+    "ls_enumdevices",
+    "ls_getmcu1version",
+    "ls_getvendorname",
+    "ls_getproductname",
+    "ls_getserialnumber",
+    "ls_devicecount",
+    "ls_currentdeviceindex",
+    "ls_closedevice",
+    "ls_opendevicebyindex",
+    "ls_opendevicebyserial",
+    "ls_getpipe",
+    "ls_waitforpipe",
+    "ls_setpacketlength",
+    "ls_getfps",
+    "ls_ep6stat",
+    "ls_resetfifo",
+    "ls_dwp",
+    "ls_cwp",
+    "ls_psy",
+    "ls_getpowerpins",
+    "ls_getsensortype",
+    "ls_geterrorstring",
+    "ls_getsensorconfigmask",
+    "ls_getsensormuxmask",
+    "ls_getsensordefaultparameter",
+    "ls_getsensorname",
+    "ls_getminmaxtime",
+    "ls_readi2c",
+    "ls_writei2c",
+    "ls_seti2cfreq",
+    "ls_geti2cfreq",
+    "ls_geti2cstat",
+    "ls_geti2cstring",
+    "ls_writei2cflash",
+    "ls_readi2cflash",
+    "ls_savesettings",
+    "ls_resetsettings",
+    "ls_getadcconfig",
+    "ls_getadcmux",
+    "ls_getadcpga1",
+    "ls_getadcpga2",
+    "ls_getadcpga3",
+    "ls_getadcoffset1",
+    "ls_getadcoffset2",
+    "ls_getadcoffset3",
+    "ls_setadcconfig",
+    "ls_setadcmux",
+    "ls_setadcpga",
+    "ls_setadc3xpga",
+    "ls_setadcpga1",
+    "ls_setadcpga2",
+    "ls_setadcpga3",
+    "ls_setadcoffset",
+    "ls_setadc3xoffset",
+    "ls_setadcoffset1",
+    "ls_setadcoffset2",
+    "ls_setadcoffset3",
+    "ls_setmode",
+    "ls_setstate",
+    "ls_setinttime",
+    "ls_getmcu2version",
+    "ls_getmcu2sensortype",
+    "ls_getmode",
+    "ls_getstate",
+    "ls_getinttime",
+    "ls_getpacketlength",
+    "ls_customfirmware",
+    "ls_cpu2flashdata",
+    "ls_cpu2flash_f0",
+    "ls_cpu2flash_f1",
+    "ls_cpu2flash_f2",
+    "ls_cpu2flash_f2_lastbyte",
+};
+
+}  // namespace
+
+TEST(Exports, OnlyTheSeventyFourFunctions) {
+  const std::vector<DynSymbol> syms = defineddynamicsymbols(VANTORPI_LIBRARY_FILE);
+  ASSERT_FALSE(syms.empty()) << "no dynamic symbols read from " << VANTORPI_LIBRARY_FILE;
+
+  const std::set<std::string> linkermarks = {"_init", "_fini", "_edata", "_end", "__bss_start"};
+  std::set<std::string> functions;
+  for (const DynSymbol& s : syms) {
+    if (s.name.empty() || linkermarks.count(s.name)) continue;
+    EXPECT_EQ(s.name.rfind("ls_", 0), 0u) << "exported: " << s.name;
+    if (s.name.rfind("ls_", 0) == 0) {
+      EXPECT_EQ(s.type, STT_FUNC) << s.name;
+      functions.insert(s.name);
+    }
+  }
+  EXPECT_EQ(std::size(kExports), 74u);
+  EXPECT_EQ(functions.size(), 74u);
+  for (const char* name : kExports) EXPECT_EQ(functions.count(name), 1u) << "missing: " << name;
+}

@@ -1,0 +1,227 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "session_fixture.h"
+
+namespace {
+
+using Session = SessionTest;
+
+void expectnothingopen() {
+  EXPECT_EQ(ls_currentdeviceindex(), -1);
+  EXPECT_EQ(simcam_open_handles(), 0);
+  EXPECT_EQ(simcam_claimed_interfaces(), 0);
+}
+
+void expectopen(int index) {
+  EXPECT_EQ(ls_currentdeviceindex(), index);
+  EXPECT_EQ(simcam_open_handles(), 1);
+  EXPECT_EQ(simcam_claimed_interfaces(), 1);
+}
+
+}  // namespace
+
+TEST_F(Session, OpensByIndexAndClosesTheOneOpenBefore) {
+  listcameras({"SN-0001", "SN-0002"});
+  EXPECT_EQ(ls_opendevicebyindex(0), 0);
+  expectopen(0);
+  EXPECT_EQ(ls_opendevicebyindex(1), 0);
+  expectopen(1);
+  EXPECT_EQ(ls_opendevicebyindex(1), 0);
+  expectopen(1);
+  EXPECT_EQ(ls_closedevice(), 0);
+  expectnothingopen();
+  EXPECT_EQ(ls_closedevice(), 0);
+  EXPECT_EQ(ls_libversion(), 258);
+}
+
+TEST_F(Session, IndexOutOfRangeLeavesNothingOpen) {
+  listcameras({"SN-0001", "SN-0002"});
+  for (int bad : {-1, 2, 3, INT_MIN, INT_MAX}) {
+    SCOPED_TRACE(bad);
+    ASSERT_EQ(ls_opendevicebyindex(0), 0);
+    EXPECT_EQ(ls_opendevicebyindex(bad), CX_ERR_DEVICE_INDEX_OUT_OF_RANGE);
+    expectnothingopen();
+  }
+}
+
+TEST_F(Session, OpenByIndexOnEmptyList) {
+  EXPECT_EQ(ls_enumdevices(), 0);
+  for (int index : {0, -1, 1}) EXPECT_EQ(ls_opendevicebyindex(index), CX_ERR_NO_DEVICES_ATTACHED);
+  for (const char* serial : {"SN-0001", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(ls_opendevicebyserial(serial), CX_ERR_NO_DEVICES_ATTACHED);
+  expectnothingopen();
+}
+
+TEST_F(Session, OpensBySerialComparedExactly) {
+  listcameras({"SN-0001", "DUP", "DUP", nullptr, nullptr, "sn-0002"});
+  struct Case {
+    const char* serial;
+    int result;
+    int index;
+  };
+  const Case cases[] = {
+      {"SN-0001", 0, 0},
+      {"sn-0001", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {"SN-0001 ", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {" SN-0001", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {"SN-000", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {"SN-00011", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {"SN-0002", CX_ERR_SERIAL_NUM_NOT_FOUND, -1},
+      {"sn-0002", 0, 5},
+      {"DUP", 0, 1},
+      {"", 0, 3},
+      {nullptr, 0, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial ? c.serial : "(null)");
+    ASSERT_EQ(ls_opendevicebyindex(2), 0);
+    EXPECT_EQ(ls_opendevicebyserial(c.serial), c.result);
+    if (c.index < 0) {
+      expectnothingopen();
+    } else {
+      expectopen(c.index);
+    }
+  }
+}
+
+TEST_F(Session, EmptySerialWithoutSuchCameraIsNotFound) {
+  listcameras({"SN-0001", "SN-0002"});
+  EXPECT_EQ(ls_opendevicebyserial(nullptr), CX_ERR_SERIAL_NUM_NOT_FOUND);
+  EXPECT_EQ(ls_opendevicebyserial(""), CX_ERR_SERIAL_NUM_NOT_FOUND);
+  expectnothingopen();
+}
+
+TEST_F(Session, RefusedOpenOrClaimLeavesNothingOpen) {
+  struct Case {
+    const char* name;
+    void (*refuse)(int, int);
+    int err;
+  };
+  for (const Case& c : {Case{"open", simcam_set_open_error, -3}, Case{"claim", simcam_set_claim_error, -6}}) {
+    SCOPED_TRACE(c.name);
+    simcam_reset();
+    const auto ids = listcameras({"SN-0001", "SN-0002"});
+    c.refuse(ids[1], c.err);
+    ASSERT_EQ(ls_opendevicebyindex(0), 0);
+    EXPECT_EQ(ls_opendevicebyindex(1), c.err);
+    expectnothingopen();
+    ASSERT_EQ(ls_opendevicebyindex(0), 0);
+    EXPECT_EQ(ls_opendevicebyserial("SN-0002"), c.err);
+    expectnothingopen();
+    c.refuse(ids[1], 0);
+    EXPECT_EQ(ls_opendevicebyindex(1), 0);
+    expectopen(1);
+  }
+}
+
+TEST_F(Session, CameraUnpluggedAfterEnumerationGivesNoDevice) {
+  const auto ids = listcameras({"SN-0001", "SN-0002"});
+  simcam_unplug(ids[0]);
+  EXPECT_EQ(ls_opendevicebyindex(0), -4);
+  expectnothingopen();
+  EXPECT_EQ(ls_opendevicebyserial("SN-0001"), -4);
+  expectnothingopen();
+  EXPECT_EQ(ls_opendevicebyindex(1), 0);
+  expectopen(1);
+}
+
+TEST_F(Session, CloseReportsFailedReleaseButCloses) {
+  const auto ids = listcameras({"SN-0001", "SN-0002"});
+  simcam_set_release_error(ids[0], -1);
+  ASSERT_EQ(ls_opendevicebyindex(0), 0);
+  EXPECT_EQ(ls_closedevice(), -1);
+  EXPECT_EQ(ls_currentdeviceindex(), -1);
+  EXPECT_EQ(simcam_open_handles(), 0);
+  EXPECT_EQ(ls_closedevice(), 0);
+
+  ASSERT_EQ(ls_opendevicebyindex(1), 0);
+  simcam_unplug(ids[1]);
+  EXPECT_EQ(ls_closedevice(), -4);
+  EXPECT_EQ(ls_currentdeviceindex(), -1);
+  EXPECT_EQ(simcam_open_handles(), 0);
+}
+
+// The FIFO size and packet length show in how many bytes the stream buffers
+// before it stops reading: whole packets while one more fits.
+TEST_F(Session, InitializeSetsFifoSizeAndPacketLengthOfTheNextOpen) {
+  const int dev = listcameras({"SN-0001"})[0];
+  simcam_set_stream_rate(dev, 0);
+  simcam_set_stream_mode(dev, SIMCAM_STREAM_ON);
+  // Bytes waiting once the stream has filled a FIFO of `size` with `packet`-byte packets.
+  auto fill = [&](int size, int packet, bool initializewhileopen) {
+    const int held = size / packet * packet;
+    const uint64_t before = simcam_packets_sent(dev);
+    if (ls_opendevicebyindex(0) != 0) return -1;
+    if (initializewhileopen) ls_initialize(0, 0);
+    // Full: the thread holds one more packet that does not fit.
+    const bool full = waitfor([&] {
+      return ls_getpipe(nullptr, 0) >= held &&
+             simcam_packets_sent(dev) - before >= uint64_t(held / packet) + 1;
+    });
+    const int count = ls_getpipe(nullptr, 0);
+    ls_closedevice();
+    return full ? count : -count - 1;
+  };
+  struct Case {
+    int fifosize, packetlength;
+    int size, packet;  // what the opening must use
+  };
+  const Case cases[] = {
+      {4194304, 4096, 4194304, 4096}, {0, 0, 1048576, 2048},          {-1, 4096, 1048576, 4096},
+      {1000000, 4096, 1048576, 4096}, {1048576, 100, 1048576, 2048},  {1050000, 100, 1050000, 2048},
+      {1048577, 2049, 1048577, 2049}, {2000000, 3000, 2000000, 3000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.fifosize << ", " << c.packetlength);
+    ls_initialize(c.fifosize, c.packetlength);
+    EXPECT_EQ(fill(c.size, c.packet, false), c.size / c.packet * c.packet);
+  }
+  // An open camera keeps the sizes it was opened with; the next opening takes the new ones.
+  ls_initialize(2000000, 3000);
+  EXPECT_EQ(fill(2000000, 3000, true), 1998000);
+  EXPECT_EQ(fill(1048576, 2048, false), 1048576);
+}
+
+// An allocation that fails inside an export becomes LS_ENOMEM. A FIFO larger
+// than the address space left to a child process is such an allocation.
+TEST_F(Session, FailedAllocationAtOpenIsEnomemAndLeavesNothingOpen) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+  listcameras({"SN-0001"});
+  ls_initialize(INT_MAX, 4096);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int out[3] = {1, 1, 1};
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm && std::fscanf(statm, "%ld", &pages) == 1) {
+      rlimit lim{};
+      lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
+      if (setrlimit(RLIMIT_AS, &lim) == 0) {
+        out[0] = ls_opendevicebyindex(0);
+        out[1] = ls_currentdeviceindex();
+        out[2] = simcam_open_handles();
+      }
+    }
+    _exit(write(fds[1], out, sizeof out) == sizeof out ? 0 : 1);
+  }
+  close(fds[1]);
+  int out[3] = {0, 0, 0};
+  const bool got = read(fds[0], out, sizeof out) == sizeof out;
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child did not report";
+  EXPECT_EQ(out[0], LS_ENOMEM);
+  EXPECT_EQ(out[1], -1);
+  EXPECT_EQ(out[2], 0);
+}
