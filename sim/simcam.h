@@ -141,8 +141,9 @@ SIMCAM_API int simcam_i2c_freq(int dev);
 /** Register value of the second processor (0, 1, 2, 3, 252, 253, 254, 255). */
 SIMCAM_API uint32_t simcam_cpu2_reg(int dev, int reg);
 SIMCAM_API void simcam_set_cpu2_reg(int dev, int reg, uint32_t value);
-/** Delay in ms before the second processor answers a serial read; longer than the wait byte
-    (x 100 ms) gives an empty answer, longer than the USB time-out a time-out. */
+/** Delay in ms before the second processor answers a serial read. The first processor waits at most
+    the read's wait byte x 100 ms and then answers with 0 bytes; a transfer whose USB time-out ends
+    before the board answers fails with LIBUSB_ERROR_TIMEOUT. */
 SIMCAM_API void simcam_set_cpu2_delay(int dev, unsigned int ms);
 /** Text of the last serial OUT request received (NUL-terminated, at most 64 bytes). */
 SIMCAM_API int simcam_cpu2_last_command(int dev, char* buf, int buflen);
