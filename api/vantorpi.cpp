@@ -41,6 +41,16 @@ bool anynull(P*... pointers) {
   return ((pointers == nullptr) || ...);
 }
 
+// A get overwrites its output also when it fails; after an allocation
+// failure the output holds 0 like after any other failure.
+template <typename T, typename F>
+int guardedget(T* out, F call) {
+  if (anynull(out)) return LS_EINVAL;
+  int r = guarded([&] { return call(*out); });
+  if (r == LS_ENOMEM) *out = 0;
+  return r;
+}
+
 }  // namespace
 
 int ls_libversion(void) { return 0x0102; }
@@ -212,16 +222,6 @@ int ls_setstate(unsigned char state, unsigned int timeout) {
 }
 int ls_setinttime(unsigned int inttime, unsigned int timeout) {
   return guarded([&] { return linecamera.setinttime(inttime, timeout); });
-}
-
-// A get overwrites its output also when it fails; after an allocation
-// failure the output holds 0 like after any other failure.
-template <typename T, typename F>
-int guardedget(T* out, F call) {
-  if (anynull(out)) return LS_EINVAL;
-  int r = guarded([&] { return call(*out); });
-  if (r == LS_ENOMEM) *out = 0;
-  return r;
 }
 
 int ls_getmcu2version(unsigned short* version, unsigned int timeout) {
