@@ -1,0 +1,252 @@
+// lscam: command-line tool for the line-scan camera, built on the library's
+// public C interface only.
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "lscam.h"
+#include "vantorpi.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  const char* summary;
+  const char* syntax;  // what follows "lscam [global options]" in the usage line
+  const char* description;
+  int minargs;
+  int maxargs;  // -1: any number
+  QList<QCommandLineOption> (*options)();
+  int (*run)(const Context&);
+};
+
+QList<QCommandLineOption> nooptions() { return {}; }
+
+QCommandLineOption packetoption() {
+  return QCommandLineOption("packet-length",
+                            "Bytes per bulk transfer of the stream, at least 2048 (default 4096).", "BYTES",
+                            "4096");
+}
+
+QList<QCommandLineOption> setoptions() {
+  return {
+      QCommandLineOption("readback", "Read every setting back after writing it and print it as get does.")};
+}
+
+QList<QCommandLineOption> streamoptions() {
+  return {QCommandLineOption("seconds", "Stop after S seconds (default: run until Ctrl-C).", "S", "0"),
+          QCommandLineOption(
+              "out", "Write the raw stream to FILE; '-' is standard output (default: discard).", "FILE"),
+          packetoption()};
+}
+
+QList<QCommandLineOption> captureoptions() {
+  return {QCommandLineOption("lines", "Number of lines to capture (default 512).", "N", "512"),
+          QCommandLineOption("width", "Pixels per line (default 2048).", "PIXELS", "2048"),
+          QCommandLineOption("depth", "Bits per pixel in the stream: 16 (little-endian) or 8 (default 16).",
+                             "BITS", "16"),
+          QCommandLineOption("out", "The PNG image to write (required).", "FILE"),
+          QCommandLineOption("profile", "Also draw the mean line profile as a plot into this PNG.", "FILE"),
+          QCommandLineOption("no-autoscale",
+                             "Write the pixel values unchanged. By default the image is stretched so that "
+                             "the darkest 0.5% and the brightest 0.05% of its pixels saturate."),
+          packetoption()};
+}
+
+QList<QCommandLineOption> flashoptions() {
+  return {
+      QCommandLineOption("block", "Bytes per data block, 1 to 65535; also the parameter of f1 (default 512).",
+                         "B", "512"),
+      QCommandLineOption("lastbyte",
+                         "Send the image's last byte with the closing command (f2 with last byte).")};
+}
+
+const Command commands[] = {
+    {"list", "List the attached cameras.", "list",
+     "Lists every attached camera: index, serial number, manufacturer, product and first-processor version.",
+     0, 0, nooptions, runlist},
+    {"info", "Show everything about one camera (for bug reports).", "info",
+     "Opens the camera and prints one 'key: value' line per property: versions, identity, sensor, "
+     "second-processor settings, ADC registers, power pins, FIFO status and I2C frequency. A property that "
+     "cannot be read shows 'error <code> <text>'; the others are still printed and the exit status is 1.",
+     0, 0, nooptions, runinfo},
+    {"get", "Read settings.", "get NAME...",
+     "Prints the value of the named setting; with several names, one 'name: value' line each.", 1, -1,
+     nooptions, runget},
+    {"set", "Write settings.", "set NAME VALUE [NAME VALUE...]",
+     "Writes each named setting in order; VALUE is decimal or 0x-hex. Prints nothing on success unless "
+     "--readback is given.",
+     2, -1, setoptions, runset},
+    {"stream", "Read the stream, optionally into a file.", "stream",
+     "Reads the camera's stream. A status line on standard error shows the bytes received and the byte rate "
+     "once a second, and a summary follows at the end. Ctrl-C ends it cleanly.",
+     0, 0, streamoptions, runstream},
+    {"capture", "Capture a line-scan image into a PNG.", "capture --out FILE",
+     "Reads lines from the stream as it comes and writes them as a grayscale PNG, one image row per line "
+     "(16-bit PNG for --depth 16, 8-bit for --depth 8).",
+     0, 0, captureoptions, runcapture},
+    {"flash", "Program the second processor's flash.", "flash FILE",
+     "Writes FILE (1 byte to 1 MiB; 2 bytes at least with --lastbyte) into the second processor's flash: "
+     "f0, f1 with the block size, the image in blocks, then f2 (or f2 with the last byte), and prints the "
+     "device's value as 'flash value: 0x....'. A file that cannot be read gives CX_ERR_OPEN_FLASH_FILE "
+     "(-10056), one of an unusable length CX_ERR_LENGTH_FLASH_FILE (-10055).",
+     1, 1, flashoptions, runflash},
+};
+
+const Command* findcommand(const QString& name) {
+  for (const Command& c : commands)
+    if (name == QLatin1String(c.name)) return &c;
+  return nullptr;
+}
+
+QList<QCommandLineOption> globaloptions() {
+  return {
+      QCommandLineOption("index", "Use the camera at index N of the list (default 0).", "N"),
+      QCommandLineOption("serial", "Use the camera with serial number S.", "S"),
+      QCommandLineOption("timeout", "Time-out of each control request in ms (default 2000).", "MS", "2000"),
+      QCommandLineOption(QStringList{"h", "help"}, "Show help; 'lscam help COMMAND' for one command."),
+      QCommandLineOption("version", "Show the library version.")};
+}
+
+// The "Options:" part of a parser's help text, under another heading.
+QString optionsection(const QList<QCommandLineOption>& options, const QString& heading) {
+  if (options.isEmpty()) return QString();
+  QCommandLineParser p;
+  p.addOptions(options);
+  QString text = p.helpText();
+  int at = text.indexOf("Options:");
+  return heading + ":" + text.mid(at + 8);
+}
+
+const char* kExitText =
+    "Exit status: 0 success, 1 failure of the camera or the library (printed as '<what>: <code> <text>'), "
+    "2 usage error.";
+
+void printout(const QString& text) {
+  QByteArray bytes = text.toLocal8Bit();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+// Breaks text into lines of at most 79 columns at spaces.
+QString wrapped(const QString& text) {
+  QString out, line;
+  for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+    if (!line.isEmpty() && line.size() + 1 + word.size() > 79) {
+      out += line + "\n";
+      line.clear();
+    }
+    line += (line.isEmpty() ? "" : " ") + word;
+  }
+  return out + line + "\n";
+}
+
+void showgeneralhelp() {
+  QString text =
+      "Usage: lscam [global options] COMMAND [arguments] [options]\n\n"
+      "Tool for the USB line-scan camera. Without --index or --serial it uses the first camera.\n\n"
+      "Commands:\n";
+  for (const Command& c : commands) text += QString("  %1  %2\n").arg(QString(c.name), -8).arg(c.summary);
+  text += QString("  %1  %2\n").arg("help", -8).arg("Show help for a command: lscam help COMMAND.");
+  text +=
+      "\nExamples:\n"
+      "  lscam list\n"
+      "  lscam info\n"
+      "  lscam --serial SIM0001 set inttime 1500 --readback\n"
+      "  lscam stream --seconds 10 --out stream.raw\n"
+      "  lscam capture --lines 512 --width 2048 --out image.png --profile profile.png\n";
+  text += "\n" + optionsection(globaloptions(), "Global options") + "\n" + wrapped(kExitText);
+  printout(text);
+}
+
+void showcommandhelp(const Command& c) {
+  QString text =
+      QString("Usage: lscam [global options] %1 [options]\n\n").arg(c.syntax) + wrapped(c.description);
+  if (QLatin1String(c.name) == QLatin1String("get") || QLatin1String(c.name) == QLatin1String("set"))
+    text += "\n" + settingshelp();
+  QString own = optionsection(c.options(), "Options");
+  if (!own.isEmpty()) text += "\n" + own;
+  text += "\n" + optionsection(globaloptions(), "Global options") + "\n" + wrapped(kExitText);
+  printout(text);
+}
+
+// The command is the first argument that is neither an option nor the value of
+// a global option; it decides which options the full parse accepts.
+QString findcommandname(const QStringList& args) {
+  const QStringList valued = {"--index", "--serial", "--timeout"};
+  for (int i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (a == "--") return i + 1 < args.size() ? args[i + 1] : QString();
+    if (a.startsWith('-') && a.size() > 1) {
+      if (valued.contains(a)) ++i;
+      continue;
+    }
+    return a;
+  }
+  return QString();
+}
+
+int parseglobals(const QCommandLineParser& parser, Context& ctx, const QString& command) {
+  if (parser.isSet("index") && parser.isSet("serial"))
+    return usageerror("--index and --serial exclude each other", command);
+  unsigned long long v = 0;
+  if (parser.isSet("index")) {
+    if (!parsenumber(parser.value("index"), 0x7FFFFFFF, v))
+      return usageerror("--index needs a camera index, not '" + parser.value("index") + "'", command);
+    ctx.index = static_cast<int>(v);
+  }
+  if (parser.isSet("serial")) {
+    ctx.serial = parser.value("serial");
+    ctx.byserial = true;
+  }
+  if (!parsenumber(parser.value("timeout"), 0xFFFFFFFFull, v))
+    return usageerror("--timeout needs milliseconds, not '" + parser.value("timeout") + "'", command);
+  ctx.timeout = static_cast<unsigned int>(v);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName("lscam");
+  QCoreApplication::setApplicationVersion(versiontext(static_cast<unsigned int>(ls_libversion())));
+
+  const QStringList args = QCoreApplication::arguments();
+  const QString name = findcommandname(args);
+  const Command* command = findcommand(name);
+
+  QCommandLineParser parser;
+  parser.addOptions(globaloptions());
+  if (command) parser.addOptions(command->options());
+  if (!parser.parse(args)) return usageerror(parser.errorText(), command ? name : QString());
+  if (parser.isSet("version")) {
+    printline("lscam, library version " + QCoreApplication::applicationVersion());
+    return kExitOk;
+  }
+
+  QStringList positional = parser.positionalArguments();
+  if (name == "help" || (name.isEmpty() && parser.isSet("help"))) {
+    if (positional.size() > 1) {
+      const Command* topic = findcommand(positional[1]);
+      if (!topic) return usageerror("no command '" + positional[1] + "'");
+      showcommandhelp(*topic);
+    } else {
+      showgeneralhelp();
+    }
+    return kExitOk;
+  }
+  if (name.isEmpty()) return usageerror("no command given");
+  if (!command) return usageerror("no command '" + name + "'");
+  if (parser.isSet("help")) {
+    showcommandhelp(*command);
+    return kExitOk;
+  }
+
+  Context ctx;
+  ctx.parser = &parser;
+  ctx.args = positional.mid(1);
+  if (ctx.args.size() < command->minargs || (command->maxargs >= 0 && ctx.args.size() > command->maxargs))
+    return usageerror(QString("wrong number of arguments for '%1': %2").arg(name, command->syntax), name);
+  int status = parseglobals(parser, ctx, name);
+  if (status != kExitOk) return status;
+  return command->run(ctx);
+}
