@@ -1,6 +1,6 @@
 #include "stream/cx_fifo.h"
 
-#include <QMutexLocker>
+#include "stream/cx_locker.h"
 #include <cstring>
 
 cx_fifo::cx_fifo(int s)
@@ -22,22 +22,22 @@ int cx_fifo::roomof(int fipos, int fopos) const {
 }
 
 int cx_fifo::getFIPOS() {
-  QMutexLocker lock(&fipos_mutex);
+  cx_locker lock(&fipos_mutex);
   return FIPOS;
 }
 
 int cx_fifo::getFOPOS() {
-  QMutexLocker lock(&fopos_mutex);
+  cx_locker lock(&fopos_mutex);
   return FOPOS;
 }
 
 void cx_fifo::setFIPOS(int pos) {
-  QMutexLocker lock(&fipos_mutex);
+  cx_locker lock(&fipos_mutex);
   FIPOS = pos;
 }
 
 void cx_fifo::setFOPOS(int pos) {
-  QMutexLocker lock(&fopos_mutex);
+  cx_locker lock(&fopos_mutex);
   FOPOS = pos;
 }
 
@@ -70,7 +70,7 @@ int cx_fifo::writebuf(void* data, unsigned int n) {
   }
   setFIPOS(p);
 
-  QMutexLocker lock(&wait_mutex);
+  cx_locker lock(&wait_mutex);
   data_ready.wakeAll();
   return k;
 }
@@ -120,7 +120,10 @@ void cx_fifo::waitforcondition(unsigned int timeout) {
   // Emptiness is tested again while wait_mutex is held: a writer publishes
   // FIPOS before it takes wait_mutex to wake, so a block written after this
   // test cannot slip in before the wait starts.
-  QMutexLocker lock(&wait_mutex);
+  cx_locker lock(&wait_mutex);
   if (getcount() != 0) return;
+  // The wait releases wait_mutex and takes it again inside Qt.
+  cx_syncrelease(&wait_mutex);
   data_ready.wait(&wait_mutex, static_cast<unsigned long>(timeout));
+  cx_syncacquire(&wait_mutex);
 }

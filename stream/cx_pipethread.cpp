@@ -1,7 +1,7 @@
 #include "stream/cx_pipethread.h"
 
 #include <QElapsedTimer>
-#include <QMutexLocker>
+#include "stream/cx_locker.h"
 #include <climits>
 #include <vector>
 
@@ -25,22 +25,22 @@ cx_pipethread::cx_pipethread(cx_fifo* f, libusb_device_handle* h, int length, in
 cx_pipethread::~cx_pipethread() = default;
 
 void cx_pipethread::stopthread() {
-  QMutexLocker lock(&stop_mutex);
+  cx_locker lock(&stop_mutex);
   stopflag = true;
 }
 
 bool cx_pipethread::shouldstop() {
-  QMutexLocker lock(&stop_mutex);
+  cx_locker lock(&stop_mutex);
   return stopflag;
 }
 
 int cx_pipethread::getfps() {
-  QMutexLocker lock(&fps_mutex);
+  cx_locker lock(&fps_mutex);
   return fps;
 }
 
 void cx_pipethread::setfps(int value) {
-  QMutexLocker lock(&fps_mutex);
+  cx_locker lock(&fps_mutex);
   fps = value;
 }
 
@@ -98,4 +98,6 @@ void cx_pipethread::run() {
     }
     if (pipeerror) break;
   }
+  // Pairs with the acquire after the owner's join.
+  cx_syncrelease(this);
 }

@@ -1,9 +1,13 @@
 #include "usb/cx_libusb_io.h"
 
+#include <dlfcn.h>
+
+#include <QtGlobal>
 #include <cstring>
 #include <new>
 
 #include "stream/cx_fifo.h"
+#include "stream/cx_locker.h"
 #include "stream/cx_pipethread.h"
 #include "vantorpi.h"
 
@@ -73,6 +77,20 @@ struct codetable {
 
 const char emptytext[] = "";
 
+// After QThread::wait() returns, the finished pipe thread still runs a few
+// instructions of Qt Core (the end of its start routine and its thread-exit
+// handlers). An application that unloads this library right after closing
+// would take Qt Core with it and leave that thread in unmapped code, so Qt
+// Core is made resident before the first thread starts.
+void keepqtcoreloaded() {
+  static const bool pinned = [] {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&qVersion), &info) == 0 || !info.dli_fname) return false;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+  }();
+  (void)pinned;
+}
+
 }  // namespace
 
 cx_libusb_io::cx_libusb_io() = default;
@@ -122,6 +140,7 @@ int cx_libusb_io::startstreaming() {
   try {
     if (!fifo) fifo = new cx_fifo(fifosize);
     if (!pipethread) {
+      keepqtcoreloaded();
       pipethread = new cx_pipethread(fifo, devicelist.handle, packetlength, pipebackoffms);
       pipethread->start(QThread::InheritPriority);
       if (!pipethread->isRunning() && !pipethread->isFinished()) throw std::bad_alloc();
@@ -137,6 +156,7 @@ void cx_libusb_io::stopstreaming() {
   if (pipethread) {
     pipethread->stopthread();
     pipethread->wait();
+    cx_syncacquire(pipethread);
     delete pipethread;
     pipethread = nullptr;
   }
