@@ -83,43 +83,16 @@ int cx_xmos_io::setstate(unsigned char state, unsigned int t) { return setxmos(s
 int cx_xmos_io::setinttime(unsigned int inttime, unsigned int t) { return setxmos(inttimeregister, inttime, t); }
 
 int cx_xmos_io::getxmosversion(unsigned short& version, unsigned int t) {
-  unsigned int value = 0;
-  int r = getxmos(versionregister, value, t);
-  version = static_cast<unsigned short>(value);
-  return r;
+  return getnarrow(versionregister, version, t);
 }
-
 int cx_xmos_io::getxmossensortype(unsigned short& type, unsigned int t) {
-  unsigned int value = 0;
-  int r = getxmos(sensorregister, value, t);
-  type = static_cast<unsigned short>(value);
-  return r;
+  return getnarrow(sensorregister, type, t);
 }
-
-int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) {
-  unsigned int value = 0;
-  int r = getxmos(moderegister, value, t);
-  mode = static_cast<unsigned char>(value);
-  return r;
-}
-
-int cx_xmos_io::getstate(unsigned char& state, unsigned int t) {
-  unsigned int value = 0;
-  int r = getxmos(stateregister, value, t);
-  state = static_cast<unsigned char>(value);
-  return r;
-}
-
+int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) { return getnarrow(moderegister, mode, t); }
+int cx_xmos_io::getstate(unsigned char& state, unsigned int t) { return getnarrow(stateregister, state, t); }
 int cx_xmos_io::getinttime(unsigned int& inttime, unsigned int t) { return getxmos(inttimeregister, inttime, t); }
-
 int cx_xmos_io::iscustomfirmware(unsigned int& value, unsigned int t) { return getxmos(customregister, value, t); }
-
-int cx_xmos_io::getpacketlength(int& length, unsigned int t) {
-  unsigned int value = 0;
-  int r = getxmos(packetregister, value, t);
-  length = static_cast<int>(value);
-  return r;
-}
+int cx_xmos_io::getpacketlength(int& length, unsigned int t) { return getnarrow(packetregister, length, t); }
 
 int cx_xmos_io::xmosflashdata(unsigned short length, void* block, unsigned int timeout) {
   unsigned short taken = length;
@@ -157,6 +130,14 @@ int cx_xmos_io::flashvalue(const QString& reply, int& value) {
   return tonumber(copy2char(reply, ':', ';'), value) ? 0 : CX_ERR_GET_INVALID_FORMAT;
 }
 
+int cx_xmos_io::flashchecksum(const QString& reply, unsigned short& value) {
+  // The caller's variable changes only on success.
+  int result = 0;
+  int r = flashvalue(reply, result);
+  if (r == 0) value = static_cast<unsigned short>(result);
+  return r;
+}
+
 int cx_xmos_io::xmosflash_f0(unsigned int timeout) {
   int number = 0;
   QString reply;
@@ -182,12 +163,7 @@ int cx_xmos_io::xmosflash_f2(unsigned short& value, unsigned int timeout) {
   QString reply;
   int r = flashcommand(0x02, 0x00, 0, number, reply, timeout);
   if (r != 0) return r;
-  if (number != 2) return CX_ERR_CPU2_REGISTER;
-  int result = 0;
-  r = flashvalue(reply, result);
-  if (r != 0) return r;
-  value = static_cast<unsigned short>(result);
-  return 0;
+  return number == 2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
 }
 
 int cx_xmos_io::xmosflash_f2_lastbyte(unsigned char lastbyte, unsigned short& value, unsigned int timeout) {
@@ -199,10 +175,5 @@ int cx_xmos_io::xmosflash_f2_lastbyte(unsigned char lastbyte, unsigned short& va
     value = 0xFFFF;
     return 0;
   }
-  if (number != 2) return CX_ERR_CPU2_REGISTER;
-  int result = 0;
-  r = flashvalue(reply, result);
-  if (r != 0) return r;
-  value = static_cast<unsigned short>(result);
-  return 0;
+  return number == 2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
 }

@@ -44,6 +44,17 @@ class cx_xmos_io {
   int flashcommand(unsigned char command, unsigned char argument, unsigned short parameter, int& number,
                    QString& reply, unsigned int timeout);
   static int flashvalue(const QString& reply, int& value);
+  static int flashchecksum(const QString& reply, unsigned short& value);
+
+  // Reads a register and hands out its value cut to the width of `out`;
+  // `out` is overwritten also on failure (with 0).
+  template <typename T>
+  int getnarrow(unsigned char reg, T& out, unsigned int timeout) {
+    unsigned int value = 0;
+    int r = getxmos(reg, value, timeout);
+    out = static_cast<T>(value);
+    return r;
+  }
 
   cx_libusb_io* libusb_io;
   cx_serial_io* serial_io;
