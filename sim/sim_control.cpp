@@ -31,7 +31,10 @@ void logtransfer(libusb_device* dev, const Setup& s, const uint8_t* data, unsign
   r.result = result;
   r.datalen = isin(s) ? static_cast<uint16_t>(std::max(result, 0)) : s.wLength;
   if (data) std::memcpy(r.data, data, std::min<size_t>(r.datalen, SIMCAM_LOG_DATA_MAX));
-  bus().log.push_back(r);
+  // A long-running program that never clears the log keeps only its newest part.
+  std::vector<simcam_ctrl_record>& log = bus().log;
+  if (log.size() >= SIMCAM_LOG_MAX) log.erase(log.begin(), log.begin() + SIMCAM_LOG_MAX / 2);
+  log.push_back(r);
 }
 
 // The standard string descriptor: bLength, type 3, UTF-16LE text.

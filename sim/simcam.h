@@ -92,6 +92,8 @@ typedef struct simcam_ctrl_record {
   uint8_t data[SIMCAM_LOG_DATA_MAX];
 } simcam_ctrl_record;
 
+/** The log keeps at most this many records; when full, the older half is dropped. */
+#define SIMCAM_LOG_MAX 65536
 /** Number of control transfers logged since the last clear (string descriptor reads included). */
 SIMCAM_API size_t simcam_log_count(void);
 /** Copies record i (0 = oldest); returns 0, or -1 if i is out of range. */
