@@ -1,0 +1,121 @@
+// Unloading the library while a camera streams, without ls_closedevice: the
+// library's instance goes with it and must end the pipe thread before it
+// takes away the FIFO and the handle. Nothing may stay open, claimed or
+// referenced, the bulk endpoint must fall silent, and nothing may crash or
+// leak (the ASan build checks the leaks at exit).
+//
+// This program does not link the library; it loads it with dlopen, several
+// times over.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "simcam.h"
+
+#ifndef VANTORPI_LIBRARY_FILE
+#error "VANTORPI_LIBRARY_FILE must name the built library"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct library {
+  void* handle = nullptr;
+  int (*enumdevices)() = nullptr;
+  int (*opendevicebyindex)(int) = nullptr;
+  int (*getpipe)(void*, int) = nullptr;
+  void (*waitforpipe)(unsigned int) = nullptr;
+  void (*initialize)(int, int) = nullptr;
+
+  template <class F>
+  void bind(F& f, const char* name) {
+    f = reinterpret_cast<F>(dlsym(handle, name));
+  }
+  bool load() {
+    handle = dlopen(VANTORPI_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return false;
+    bind(enumdevices, "ls_enumdevices");
+    bind(opendevicebyindex, "ls_opendevicebyindex");
+    bind(getpipe, "ls_getpipe");
+    bind(waitforpipe, "ls_waitforpipe");
+    bind(initialize, "ls_initialize");
+    return enumdevices && opendevicebyindex && getpipe && waitforpipe && initialize;
+  }
+};
+
+// Waits until at least n bytes of the stream wait in the FIFO; the count seen last.
+int waitforstream(const library& lib, int n, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  int waiting = lib.getpipe(nullptr, 0);
+  while (waiting < n && Clock::now() < deadline) {
+    lib.waitforpipe(100);
+    waiting = lib.getpipe(nullptr, 0);
+  }
+  return waiting;
+}
+
+enum class state { flowing, fifofull, stalled };
+
+struct unloadcase {
+  const char* name;
+  state at;  // what the pipe thread does when the library goes
+};
+
+void PrintTo(const unloadcase& c, std::ostream* os) { *os << c.name; }
+
+const int kFifoSize = 1048576;
+const int kPacket = 4096;
+
+class unload : public testing::TestWithParam<unloadcase> {};
+
+TEST_P(unload, ends_the_stream_and_releases_everything) {
+  const unloadcase c = GetParam();
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    simcam_reset();
+    const int camera = simcam_add_camera("UNLOAD01");
+    // Flowing: paced, the thread mostly waits inside its transfers. Full: as
+    // fast as it goes into the smallest FIFO, where the thread waits for room.
+    simcam_set_stream_rate(camera, c.at == state::fifofull ? 0 : 4000000);
+
+    library lib;
+    ASSERT_TRUE(lib.load()) << dlerror();
+    lib.initialize(kFifoSize, kPacket);
+    ASSERT_EQ(lib.enumdevices(), 1);
+    ASSERT_EQ(lib.opendevicebyindex(0), 0);
+    const int wanted = c.at == state::fifofull ? kFifoSize / kPacket * kPacket : kPacket;
+    ASSERT_GE(waitforstream(lib, wanted, std::chrono::seconds(20)), wanted) << "the stream did not arrive";
+    if (c.at == state::flowing) {
+      char buffer[kPacket];
+      ASSERT_EQ(lib.getpipe(buffer, sizeof buffer), kPacket);
+    }
+    // Stalled: the thread waits in a transfer that only its time-out ends.
+    if (c.at == state::stalled) simcam_set_stream_mode(camera, SIMCAM_STREAM_OFF);
+    EXPECT_EQ(simcam_open_handles(), 1);
+    EXPECT_EQ(simcam_claimed_interfaces(), 1);
+
+    ASSERT_EQ(dlclose(lib.handle), 0) << dlerror();
+
+    EXPECT_EQ(simcam_open_handles(), 0);
+    EXPECT_EQ(simcam_claimed_interfaces(), 0);
+    EXPECT_EQ(simcam_live_device_refs(), 0);
+    EXPECT_EQ(simcam_live_device_lists(), 0);
+    EXPECT_EQ(simcam_live_contexts(), 0);
+    // The thread has ended: no further transfer reaches the endpoint. A
+    // thread still running would show here, or as a use of the freed handle.
+    const uint64_t calls = simcam_bulk_calls(camera);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(simcam_bulk_calls(camera), calls);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(streams, unload,
+                         testing::Values(unloadcase{"flowing", state::flowing},
+                                         unloadcase{"fifo_full", state::fifofull},
+                                         unloadcase{"stalled", state::stalled}),
+                         [](const testing::TestParamInfo<unloadcase>& info) { return info.param.name; });
+
+}  // namespace
