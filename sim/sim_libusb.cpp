@@ -4,6 +4,7 @@
 // any is held, also after it has left the bus.
 
 #include "sim_bus.h"
+#include "sim_stream.h"
 
 namespace {
 
@@ -201,6 +202,8 @@ SIM_EXPORT libusb_device* libusb_get_device(libusb_device_handle* handle) {
 
 SIM_EXPORT int libusb_claim_interface(libusb_device_handle* handle, int interface_number) {
   if (!handle) return LIBUSB_ERROR_INVALID_PARAM;
+  // A claim precedes streaming: render the pattern now, outside the bus lock.
+  sim::preparepattern();
   auto lock = sim::lockbus();
   libusb_device* dev = handle->dev;
   if (dev->gone) return LIBUSB_ERROR_NO_DEVICE;

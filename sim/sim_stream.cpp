@@ -79,6 +79,8 @@ const Pattern& pattern() {
 
 }  // namespace
 
+void preparepattern() { pattern(); }
+
 void fillpacket(uint64_t seq, uint8_t* buf, int n, int packetlength) {
   if (n <= 0) return;
   int head = std::min(n, 8);

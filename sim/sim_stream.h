@@ -49,6 +49,10 @@ struct StreamCursor {
 // Packet seq of a stream cut into packets of packetlength bytes, its first n bytes.
 void fillpacket(uint64_t seq, uint8_t* buf, int n, int packetlength);
 
+// Renders the stream's pattern if it has not been rendered yet, so that the
+// first packet of a stream costs no more than any other.
+void preparepattern();
+
 }  // namespace sim
 
 #endif
