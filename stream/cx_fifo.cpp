@@ -93,8 +93,39 @@ int cx_fifo::readbuf(void* data, unsigned int n) {
     e = k - c;
   }
   // Published only after the copy: the writer never reuses a slot being read.
-  setFOPOS(e - 1);
+  // The same lock tells whether the writer waits for the room just freed.
+  bool wake;
+  {
+    cx_locker lock(&fopos_mutex);
+    FOPOS = e - 1;
+    wake = roomwanted;
+  }
+  if (wake) {
+    cx_locker lock(&room_mutex);
+    room_ready.wakeAll();
+  }
   return k;
+}
+
+void cx_fifo::waitforroom(int needed, unsigned int timeout) {
+  int fipos = getFIPOS();
+  // room_mutex is held from before the writer announces itself until the
+  // wait has begun, so a reader that sees the announcement wakes it; one
+  // that does not published its FOPOS before the writer reads it.
+  cx_locker lock(&room_mutex);
+  int fopos;
+  {
+    cx_locker positions(&fopos_mutex);
+    roomwanted = true;
+    fopos = FOPOS;
+  }
+  if (roomof(fipos, fopos) < needed) {
+    cx_syncrelease(&room_mutex);
+    room_ready.wait(&room_mutex, static_cast<unsigned long>(timeout));
+    cx_syncacquire(&room_mutex);
+  }
+  cx_locker positions(&fopos_mutex);
+  roomwanted = false;
 }
 
 int cx_fifo::writebyte(unsigned char b) {

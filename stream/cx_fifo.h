@@ -29,6 +29,9 @@ class cx_fifo {
   void setFIPOS(int pos);
   void setFOPOS(int pos);
   void waitforcondition(unsigned int timeout);
+  // Writer side: waits up to timeout ms until at least `needed` bytes are
+  // free. A read that frees room ends the wait at once.
+  void waitforroom(int needed, unsigned int timeout);
   int getsize() const { return size; }
 
  private:
@@ -44,6 +47,9 @@ class cx_fifo {
   QMutex fopos_mutex;
   QMutex wait_mutex;
   QWaitCondition data_ready;
+  QMutex room_mutex;
+  QWaitCondition room_ready;
+  bool roomwanted = false;  // the writer waits for room; guarded by fopos_mutex
 };
 
 #endif

@@ -54,9 +54,11 @@ int cx_pipethread::ratefor(unsigned long long bytes, long long elapsedms) {
 }
 
 bool cx_pipethread::waitforroom(int needed) {
+  // The reader's next read ends the wait, so the stream resumes as soon as
+  // there is room; waitms bounds how long a stop request goes unnoticed.
   while (fifo->getcapacity() < needed) {
     if (shouldstop()) return false;
-    msleep(static_cast<unsigned long>(waitms));
+    fifo->waitforroom(needed, static_cast<unsigned int>(waitms));
   }
   return !shouldstop();
 }
