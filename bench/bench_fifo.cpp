@@ -3,6 +3,8 @@
 // the same size and with boost's lock-free single-producer queue; and the
 // latency from a block's write to the return of a waiting reader.
 #include <benchmark/benchmark.h>
+
+#include "percentiles.h"
 #include <pthread.h>
 #include <sched.h>
 
@@ -123,15 +125,6 @@ using Clock = std::chrono::steady_clock;
 
 int64_t nowns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-void percentiles(benchmark::State& state, std::vector<double> us) {
-  if (us.empty()) return;
-  std::sort(us.begin(), us.end());
-  state.counters["median_us"] = us[us.size() / 2];
-  state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-  state.counters["max_us"] = us.back();
-  state.counters["samples"] = static_cast<double>(us.size());
 }
 
 // Wake latency: the reader waits on an empty FIFO; the writer, once the

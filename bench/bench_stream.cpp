@@ -2,6 +2,8 @@
 // ls_getpipe, from the simulated camera: throughput from an unlimited stream,
 // wake latency end to end, and the CPU time spent at a USB 2.0 rate.
 #include <benchmark/benchmark.h>
+
+#include "percentiles.h"
 #include <dirent.h>
 #include <dlfcn.h>
 #include <libusb.h>
@@ -112,15 +114,6 @@ BENCHMARK(BM_stream_receive)
     ->Args({65536, 67108864})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-
-void percentiles(benchmark::State& state, std::vector<double> us) {
-  if (us.empty()) return;
-  std::sort(us.begin(), us.end());
-  state.counters["median_us"] = us[us.size() / 2];
-  state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-  state.counters["max_us"] = us.back();
-  state.counters["samples"] = static_cast<double>(us.size());
-}
 
 // Wake latency end to end: 200 packets per second; the application drains the
 // FIFO and waits. A sample is the time from the packet's arrival in the pipe
