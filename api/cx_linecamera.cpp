@@ -86,16 +86,22 @@ int cx_linecamera::seti2cfreq(unsigned char f, unsigned int t) { return i2c_io->
 int cx_linecamera::geti2cfreq(unsigned char& f, unsigned int t) { return i2c_io->geti2cfreq(f, t); }
 int cx_linecamera::geti2cstat(unsigned char& s, unsigned int t) { return i2c_io->geti2cstat(s, t); }
 const char* cx_linecamera::geti2cstring(unsigned char s) { return i2c_io->geti2cstring(s); }
-int cx_linecamera::writei2cflash(unsigned char a, void* d, unsigned short n, unsigned char& s, unsigned int t) {
+int cx_linecamera::writei2cflash(unsigned char a, void* d, unsigned short n, unsigned char& s,
+                                 unsigned int t) {
   return i2c_io->writei2cflash(a, d, n, s, t);
 }
-int cx_linecamera::readi2cflash(unsigned char a, void* d, unsigned short& n, unsigned char& s, unsigned int t) {
+int cx_linecamera::readi2cflash(unsigned char a, void* d, unsigned short& n, unsigned char& s,
+                                unsigned int t) {
   return i2c_io->readi2cflash(a, d, n, s, t);
 }
 
 // ADC.
-int cx_linecamera::writeadc(unsigned short a, unsigned short v, unsigned int t) { return adc_io->writeadc(a, v, t); }
-int cx_linecamera::readadc(unsigned short a, unsigned short& v, unsigned int t) { return adc_io->readadc(a, v, t); }
+int cx_linecamera::writeadc(unsigned short a, unsigned short v, unsigned int t) {
+  return adc_io->writeadc(a, v, t);
+}
+int cx_linecamera::readadc(unsigned short a, unsigned short& v, unsigned int t) {
+  return adc_io->readadc(a, v, t);
+}
 int cx_linecamera::savesettings(unsigned int t) { return adc_io->savesettings(t); }
 int cx_linecamera::resetsettings(unsigned int t) { return adc_io->resetsettings(t); }
 int cx_linecamera::getadcconfig(unsigned short& v, unsigned int t) { return adc_io->getadcconfig(v, t); }
@@ -130,23 +136,35 @@ int cx_linecamera::readserial(unsigned char s, void* d, unsigned short& n, unsig
 int cx_linecamera::readserialstr(unsigned char s, QString& text, unsigned int t) {
   return serial_io->readserialstr(s, text, t);
 }
-int cx_linecamera::writeserial(void* d, unsigned short n, unsigned int t) { return serial_io->writeserial(d, n, t); }
+int cx_linecamera::writeserial(void* d, unsigned short n, unsigned int t) {
+  return serial_io->writeserial(d, n, t);
+}
 int cx_linecamera::writeserialstr(QString text, unsigned int t) { return serial_io->writeserialstr(text, t); }
 
 // Second processor.
-int cx_linecamera::getxmos(unsigned char r, unsigned int& v, unsigned int t) { return xmos_io->getxmos(r, v, t); }
-int cx_linecamera::setxmos(unsigned char r, unsigned int v, unsigned int t) { return xmos_io->setxmos(r, v, t); }
+int cx_linecamera::getxmos(unsigned char r, unsigned int& v, unsigned int t) {
+  return xmos_io->getxmos(r, v, t);
+}
+int cx_linecamera::setxmos(unsigned char r, unsigned int v, unsigned int t) {
+  return xmos_io->setxmos(r, v, t);
+}
 int cx_linecamera::setmode(unsigned char m, unsigned int t) { return xmos_io->setmode(m, t); }
 int cx_linecamera::setstate(unsigned char s, unsigned int t) { return xmos_io->setstate(s, t); }
 int cx_linecamera::setinttime(unsigned int v, unsigned int t) { return xmos_io->setinttime(v, t); }
 int cx_linecamera::getxmosversion(unsigned short& v, unsigned int t) { return xmos_io->getxmosversion(v, t); }
-int cx_linecamera::getxmossensortype(unsigned short& v, unsigned int t) { return xmos_io->getxmossensortype(v, t); }
+int cx_linecamera::getxmossensortype(unsigned short& v, unsigned int t) {
+  return xmos_io->getxmossensortype(v, t);
+}
 int cx_linecamera::getmode(unsigned char& m, unsigned int t) { return xmos_io->getmode(m, t); }
 int cx_linecamera::getstate(unsigned char& s, unsigned int t) { return xmos_io->getstate(s, t); }
 int cx_linecamera::getinttime(unsigned int& v, unsigned int t) { return xmos_io->getinttime(v, t); }
 int cx_linecamera::getpacketlength(int& n, unsigned int t) { return xmos_io->getpacketlength(n, t); }
-int cx_linecamera::iscustomfirmware(unsigned int& v, unsigned int t) { return xmos_io->iscustomfirmware(v, t); }
-int cx_linecamera::xmosflashdata(unsigned short n, void* b, unsigned int t) { return xmos_io->xmosflashdata(n, b, t); }
+int cx_linecamera::iscustomfirmware(unsigned int& v, unsigned int t) {
+  return xmos_io->iscustomfirmware(v, t);
+}
+int cx_linecamera::xmosflashdata(unsigned short n, void* b, unsigned int t) {
+  return xmos_io->xmosflashdata(n, b, t);
+}
 int cx_linecamera::setgetxmosflash(unsigned char c, unsigned char a, unsigned short p, QString& reply,
                                    unsigned int t) {
   return xmos_io->setgetxmosflash(c, a, p, reply, t);

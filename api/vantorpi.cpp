@@ -131,9 +131,9 @@ int ls_getsensormuxmask(unsigned short type, unsigned short* mask, unsigned shor
   if (anynull(mask, fixed)) return LS_EINVAL;
   return linecamera.get_sensor_muxmask(type, *mask, *fixed);
 }
-int ls_getsensordefaultparameter(unsigned short type, unsigned short* p1, unsigned short* p2, unsigned short* p3,
-                                 unsigned short* p4, unsigned short* p5, unsigned short* p6, unsigned short* p7,
-                                 unsigned short* p8) {
+int ls_getsensordefaultparameter(unsigned short type, unsigned short* p1, unsigned short* p2,
+                                 unsigned short* p3, unsigned short* p4, unsigned short* p5,
+                                 unsigned short* p6, unsigned short* p7, unsigned short* p8) {
   if (anynull(p1, p2, p3, p4, p5, p6, p7, p8)) return LS_EINVAL;
   return linecamera.get_sensor_default_parameter(type, *p1, *p2, *p3, *p4, *p5, *p6, *p7, *p8);
 }
@@ -154,7 +154,9 @@ int ls_writei2c(unsigned char address, void* data, unsigned short length, unsign
   if (anynull(status)) return LS_EINVAL;
   return linecamera.writei2c(address, data, length, *status, timeout);
 }
-int ls_seti2cfreq(unsigned char frequency, unsigned int timeout) { return linecamera.seti2cfreq(frequency, timeout); }
+int ls_seti2cfreq(unsigned char frequency, unsigned int timeout) {
+  return linecamera.seti2cfreq(frequency, timeout);
+}
 int ls_geti2cfreq(unsigned char* frequency, unsigned int timeout) {
   if (anynull(frequency)) return LS_EINVAL;
   return linecamera.geti2cfreq(*frequency, timeout);
@@ -194,24 +196,35 @@ LS_ADC_GETTER(ls_getadcoffset2, getadcgoffset)
 LS_ADC_GETTER(ls_getadcoffset3, getadcboffset)
 #undef LS_ADC_GETTER
 
-int ls_setadcconfig(unsigned short value, unsigned int timeout) { return linecamera.setadcconfig(value, timeout); }
+int ls_setadcconfig(unsigned short value, unsigned int timeout) {
+  return linecamera.setadcconfig(value, timeout);
+}
 int ls_setadcmux(unsigned short value, unsigned int timeout) { return linecamera.setadcmux(value, timeout); }
 int ls_setadcpga(unsigned short gain1, unsigned short gain2, unsigned short gain3, unsigned int timeout) {
   return linecamera.setadcpga(gain1, gain2, gain3, timeout);
 }
-int ls_setadc3xpga(unsigned short gain, unsigned int timeout) { return linecamera.setadc3xpga(gain, timeout); }
+int ls_setadc3xpga(unsigned short gain, unsigned int timeout) {
+  return linecamera.setadc3xpga(gain, timeout);
+}
 int ls_setadcpga1(unsigned short gain, unsigned int timeout) { return linecamera.setadcrpga(gain, timeout); }
 int ls_setadcpga2(unsigned short gain, unsigned int timeout) { return linecamera.setadcgpga(gain, timeout); }
 int ls_setadcpga3(unsigned short gain, unsigned int timeout) { return linecamera.setadcbpga(gain, timeout); }
-int ls_setadcoffset(unsigned short offset1, unsigned short offset2, unsigned short offset3, unsigned int timeout) {
+int ls_setadcoffset(unsigned short offset1, unsigned short offset2, unsigned short offset3,
+                    unsigned int timeout) {
   return linecamera.setadcoffset(offset1, offset2, offset3, timeout);
 }
 int ls_setadc3xoffset(unsigned short offset, unsigned int timeout) {
   return linecamera.setadc3xoffset(offset, timeout);
 }
-int ls_setadcoffset1(unsigned short offset, unsigned int timeout) { return linecamera.setadcroffset(offset, timeout); }
-int ls_setadcoffset2(unsigned short offset, unsigned int timeout) { return linecamera.setadcgoffset(offset, timeout); }
-int ls_setadcoffset3(unsigned short offset, unsigned int timeout) { return linecamera.setadcboffset(offset, timeout); }
+int ls_setadcoffset1(unsigned short offset, unsigned int timeout) {
+  return linecamera.setadcroffset(offset, timeout);
+}
+int ls_setadcoffset2(unsigned short offset, unsigned int timeout) {
+  return linecamera.setadcgoffset(offset, timeout);
+}
+int ls_setadcoffset3(unsigned short offset, unsigned int timeout) {
+  return linecamera.setadcboffset(offset, timeout);
+}
 
 // Second processor: texts are built and parsed here, so allocation can fail.
 int ls_setmode(unsigned char mode, unsigned int timeout) {

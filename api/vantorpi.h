@@ -99,7 +99,8 @@ VANTORPI_API const char* ls_geterrorstring(int code);
 
 /* ---- Stream ---- */
 
-/** Takes up to length bytes of the stream into buffer; with length < 1 returns the bytes waiting. Never blocks. */
+/** Takes up to length bytes of the stream into buffer; with length < 1 returns the bytes waiting. Never
+ * blocks. */
 VANTORPI_API int ls_getpipe(void* buffer, int length);
 /** Waits up to timeout ms for stream data when none is waiting. */
 VANTORPI_API void ls_waitforpipe(unsigned int timeout);
@@ -157,11 +158,11 @@ VANTORPI_API int ls_geti2cstat(unsigned char* status, unsigned int timeout);
 /** Name of an I2C status byte. */
 VANTORPI_API const char* ls_geti2cstring(unsigned char status);
 /** Writes length (1..64) bytes to the I2C flash at 8-bit address. */
-VANTORPI_API int ls_writei2cflash(unsigned char address, void* data, unsigned short length, unsigned char* status,
-                                  unsigned int timeout);
+VANTORPI_API int ls_writei2cflash(unsigned char address, void* data, unsigned short length,
+                                  unsigned char* status, unsigned int timeout);
 /** Reads *length (1..64) bytes from the I2C flash at 8-bit address. */
-VANTORPI_API int ls_readi2cflash(unsigned char address, void* data, unsigned short* length, unsigned char* status,
-                                 unsigned int timeout);
+VANTORPI_API int ls_readi2cflash(unsigned char address, void* data, unsigned short* length,
+                                 unsigned char* status, unsigned int timeout);
 
 /* ---- ADC (channels 1, 2, 3 are red, green, blue) ---- */
 
@@ -246,7 +247,8 @@ VANTORPI_API int ls_cpu2flash_f1(unsigned short parameter, unsigned int timeout)
 /** Ends the run; *value receives the device's 16-bit result. */
 VANTORPI_API int ls_cpu2flash_f2(unsigned short* value, unsigned int timeout);
 /** Ends the run with one last byte; *value receives the result (0xFFFF for reply 3). */
-VANTORPI_API int ls_cpu2flash_f2_lastbyte(unsigned char lastbyte, unsigned short* value, unsigned int timeout);
+VANTORPI_API int ls_cpu2flash_f2_lastbyte(unsigned char lastbyte, unsigned short* value,
+                                          unsigned int timeout);
 
 #ifdef __cplusplus
 }

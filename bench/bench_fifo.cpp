@@ -3,8 +3,6 @@
 // the same size and with boost's lock-free single-producer queue; and the
 // latency from a block's write to the return of a waiting reader.
 #include <benchmark/benchmark.h>
-
-#include "percentiles.h"
 #include <pthread.h>
 #include <sched.h>
 
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "percentiles.h"
 #include "stream/cx_fifo.h"
 
 namespace {

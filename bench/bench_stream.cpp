@@ -2,8 +2,6 @@
 // ls_getpipe, from the simulated camera: throughput from an unlimited stream,
 // wake latency end to end, and the CPU time spent at a USB 2.0 rate.
 #include <benchmark/benchmark.h>
-
-#include "percentiles.h"
 #include <dirent.h>
 #include <dlfcn.h>
 #include <libusb.h>
@@ -19,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "percentiles.h"
 #include "simcam.h"
 #include "vantorpi.h"
 

@@ -24,7 +24,8 @@ unsigned short cx_serial_io::readvalue(unsigned char selector, unsigned int time
   return static_cast<unsigned short>(wait << 8 | selector);
 }
 
-int cx_serial_io::readserial(unsigned char selector, void* data, unsigned short& length, unsigned int timeout) {
+int cx_serial_io::readserial(unsigned char selector, void* data, unsigned short& length,
+                             unsigned int timeout) {
   if (length == 0 || length > maxtransfer) return CX_ERR_SER_INVALID_SIZE;
   return libusb_io->vendorread(requestserial, readvalue(selector, timeout), 0, length,
                                static_cast<unsigned char*>(data), readtimeout(timeout));

@@ -41,9 +41,7 @@ bool iserrorreply(const QString& reply) { return !reply.isEmpty() && reply.at(0)
 
 cx_xmos_io::cx_xmos_io(cx_libusb_io* io, cx_serial_io* serial) : libusb_io(io), serial_io(serial) {}
 
-int cx_xmos_io::cpu2error(int n) {
-  return static_cast<int>(0u - (10150u + static_cast<unsigned int>(n)));
-}
+int cx_xmos_io::cpu2error(int n) { return static_cast<int>(0u - (10150u + static_cast<unsigned int>(n))); }
 
 QString cx_xmos_io::copy2char(QString text, char open, char close) {
   int start = text.indexOf(QChar(static_cast<uchar>(open)));
@@ -68,8 +66,8 @@ int cx_xmos_io::getxmos(unsigned char reg, unsigned int& value, unsigned int tim
 }
 
 int cx_xmos_io::setxmos(unsigned char reg, unsigned int value, unsigned int timeout) {
-  QString command = QLatin1Char('s') + QString::number(reg) + QLatin1Char(':') + QString::number(value) +
-                    QLatin1Char('\r');
+  QString command =
+      QLatin1Char('s') + QString::number(reg) + QLatin1Char(':') + QString::number(value) + QLatin1Char('\r');
   int r = serial_io->writeserialstr(command, timeout);
   if (r != 0) return r;
   unsigned int status = 0;
@@ -79,8 +77,12 @@ int cx_xmos_io::setxmos(unsigned char reg, unsigned int value, unsigned int time
 }
 
 int cx_xmos_io::setmode(unsigned char mode, unsigned int t) { return setxmos(moderegister, mode & 3u, t); }
-int cx_xmos_io::setstate(unsigned char state, unsigned int t) { return setxmos(stateregister, state & 1u, t); }
-int cx_xmos_io::setinttime(unsigned int inttime, unsigned int t) { return setxmos(inttimeregister, inttime, t); }
+int cx_xmos_io::setstate(unsigned char state, unsigned int t) {
+  return setxmos(stateregister, state & 1u, t);
+}
+int cx_xmos_io::setinttime(unsigned int inttime, unsigned int t) {
+  return setxmos(inttimeregister, inttime, t);
+}
 
 int cx_xmos_io::getxmosversion(unsigned short& version, unsigned int t) {
   return getnarrow(versionregister, version, t);
@@ -90,8 +92,12 @@ int cx_xmos_io::getxmossensortype(unsigned short& type, unsigned int t) {
 }
 int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) { return getnarrow(moderegister, mode, t); }
 int cx_xmos_io::getstate(unsigned char& state, unsigned int t) { return getnarrow(stateregister, state, t); }
-int cx_xmos_io::getinttime(unsigned int& inttime, unsigned int t) { return getxmos(inttimeregister, inttime, t); }
-int cx_xmos_io::iscustomfirmware(unsigned int& value, unsigned int t) { return getxmos(customregister, value, t); }
+int cx_xmos_io::getinttime(unsigned int& inttime, unsigned int t) {
+  return getxmos(inttimeregister, inttime, t);
+}
+int cx_xmos_io::iscustomfirmware(unsigned int& value, unsigned int t) {
+  return getxmos(customregister, value, t);
+}
 int cx_xmos_io::getpacketlength(int& length, unsigned int t) { return getnarrow(packetregister, length, t); }
 
 int cx_xmos_io::xmosflashdata(unsigned short length, void* block, unsigned int timeout) {
@@ -114,8 +120,8 @@ int cx_xmos_io::setgetxmosflash(unsigned char command, unsigned char argument, u
   return 0;
 }
 
-int cx_xmos_io::flashcommand(unsigned char command, unsigned char argument, unsigned short parameter, int& number,
-                             QString& reply, unsigned int timeout) {
+int cx_xmos_io::flashcommand(unsigned char command, unsigned char argument, unsigned short parameter,
+                             int& number, QString& reply, unsigned int timeout) {
   int r = setgetxmosflash(command, argument, parameter, reply, timeout);
   if (r != 0) return r;
   if (reply.isEmpty()) return CX_ERR_GET_INVALID_FORMAT;

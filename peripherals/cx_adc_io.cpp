@@ -83,7 +83,9 @@ int cx_adc_io::filteredwrite(unsigned short address, bool mux, unsigned short va
   return writeadc(address, static_cast<unsigned short>(((value & mask) | fixed) & datamask), timeout);
 }
 
-int cx_adc_io::setadcconfig(unsigned short v, unsigned int t) { return filteredwrite(configaddress, false, v, t); }
+int cx_adc_io::setadcconfig(unsigned short v, unsigned int t) {
+  return filteredwrite(configaddress, false, v, t);
+}
 int cx_adc_io::setadcmux(unsigned short v, unsigned int t) { return filteredwrite(muxaddress, true, v, t); }
 
 int cx_adc_io::threechannel(unsigned char request, unsigned short r, unsigned short g, unsigned short b,
@@ -107,4 +109,6 @@ int cx_adc_io::setadc3xpga(unsigned short v, unsigned int t) { return threechann
 int cx_adc_io::setadcoffset(unsigned short r, unsigned short g, unsigned short b, unsigned int t) {
   return threechannel(requestoffset, r, g, b, t);
 }
-int cx_adc_io::setadc3xoffset(unsigned short v, unsigned int t) { return threechannel(requestoffset, v, v, v, t); }
+int cx_adc_io::setadc3xoffset(unsigned short v, unsigned int t) {
+  return threechannel(requestoffset, v, v, v, t);
+}

@@ -92,7 +92,8 @@ int cx_i2c_io::geti2cfreq(unsigned char& frequency, unsigned int timeout) {
 }
 
 const char* cx_i2c_io::geti2cstring(unsigned char status) {
-  static const char* const names[] = {"I2C_IDLE", "I2C_SENDING", "I2C_RECEIVING", "I2C_PRIME", "I2C_UNKNOWN",
-                                      "I2C_STOP", "I2C_BERROR",  "I2C_NACK",      "I2C_OK",    "I2C_WAITSTOP"};
+  static const char* const names[] = {"I2C_IDLE",    "I2C_SENDING", "I2C_RECEIVING", "I2C_PRIME",
+                                      "I2C_UNKNOWN", "I2C_STOP",    "I2C_BERROR",    "I2C_NACK",
+                                      "I2C_OK",      "I2C_WAITSTOP"};
   return status < sizeof names / sizeof names[0] ? names[status] : "I2C_UNKNOWN";
 }

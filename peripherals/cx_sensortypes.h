@@ -20,9 +20,9 @@ class cx_sensortypes {
 
   int get_sensor_configmask(unsigned short type, unsigned short& mask, unsigned short& fixed);
   int get_sensor_muxmask(unsigned short type, unsigned short& mask, unsigned short& fixed);
-  int get_sensor_default_parameter(unsigned short type, unsigned short& p1, unsigned short& p2, unsigned short& p3,
-                                   unsigned short& p4, unsigned short& p5, unsigned short& p6, unsigned short& p7,
-                                   unsigned short& p8);
+  int get_sensor_default_parameter(unsigned short type, unsigned short& p1, unsigned short& p2,
+                                   unsigned short& p3, unsigned short& p4, unsigned short& p5,
+                                   unsigned short& p6, unsigned short& p7, unsigned short& p8);
   const char* get_sensor_name(unsigned short type);
   int get_minmax_time(unsigned short type, unsigned int& mintime, unsigned int& maxtime);
 

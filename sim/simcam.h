@@ -58,9 +58,10 @@ SIMCAM_API void simcam_set_string_error(int dev, int which, int err);
 SIMCAM_API void simcam_set_device_list_error(int err);
 /** Makes libusb_init return err for the next contexts created, 0 for normal behaviour. */
 SIMCAM_API void simcam_set_init_error(int err);
-/** Replaces a device's string descriptors and descriptor fields seen at enumeration (NULL string = absent). */
-SIMCAM_API void simcam_set_identity(int dev, uint16_t vid, uint16_t pid, uint16_t bcd, const char* manufacturer,
-                                    const char* product, const char* serial);
+/** Replaces a device's string descriptors and descriptor fields seen at enumeration (NULL string = absent).
+ */
+SIMCAM_API void simcam_set_identity(int dev, uint16_t vid, uint16_t pid, uint16_t bcd,
+                                    const char* manufacturer, const char* product, const char* serial);
 
 /* ---- Counters (whole bus) ---- */
 
@@ -85,10 +86,10 @@ typedef struct simcam_ctrl_record {
   uint16_t wValue;
   uint16_t wIndex;
   uint16_t wLength;
-  int data_null;         /* the caller passed a NULL data pointer */
-  unsigned int timeout;  /* as passed by the caller, in ms */
-  int result;            /* what libusb_control_transfer returned */
-  uint16_t datalen;      /* OUT: bytes the caller offered (wLength); IN: bytes returned */
+  int data_null;        /* the caller passed a NULL data pointer */
+  unsigned int timeout; /* as passed by the caller, in ms */
+  int result;           /* what libusb_control_transfer returned */
+  uint16_t datalen;     /* OUT: bytes the caller offered (wLength); IN: bytes returned */
   uint8_t data[SIMCAM_LOG_DATA_MAX];
 } simcam_ctrl_record;
 
@@ -117,7 +118,8 @@ SIMCAM_API void simcam_script_clear(int dev);
 
 /* ---- First processor ---- */
 
-/** State byte last written by request 0x30 (code protect), 0x31 (power) or 0x32 (data protect); -1 if never. */
+/** State byte last written by request 0x30 (code protect), 0x31 (power) or 0x32 (data protect); -1 if never.
+ */
 SIMCAM_API int simcam_switch_state(int dev, uint8_t bRequest);
 /** Sets the power-pin byte (request 0x33) and the endpoint-6 status byte (request 0x51). */
 SIMCAM_API void simcam_set_power_pins(int dev, uint8_t pins);

@@ -1,7 +1,8 @@
 #include "stream/cx_fifo.h"
 
-#include "stream/cx_locker.h"
 #include <cstring>
+
+#include "stream/cx_locker.h"
 
 cx_fifo::cx_fifo(int s)
     : size(s > 1048576 ? (s > maxsize ? maxsize : s) : 1048576), FIPOS(1), FOPOS(0), buflen(size + 1) {

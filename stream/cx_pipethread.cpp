@@ -1,11 +1,11 @@
 #include "stream/cx_pipethread.h"
 
 #include <QElapsedTimer>
-#include "stream/cx_locker.h"
 #include <climits>
 #include <vector>
 
 #include "stream/cx_fifo.h"
+#include "stream/cx_locker.h"
 
 namespace {
 const unsigned char bulkendpoint = 0x86;

@@ -196,7 +196,8 @@ int cx_libusb_io::vendortransfer(unsigned char requesttype, unsigned char reques
                                  unsigned int timeout) {
   if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
   if (!data) length = 0;
-  int r = libusb_control_transfer(devicelist.handle, requesttype, request, value, index, data, length, timeout);
+  int r =
+      libusb_control_transfer(devicelist.handle, requesttype, request, value, index, data, length, timeout);
   if (r < 0) {
     length = 0;
     return r;
@@ -266,7 +267,8 @@ int cx_libusb_io::getsensortype(unsigned short& type, unsigned short& second, un
   second = 0;
   if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
   unsigned char record[sensorrecordlength] = {};
-  int r = libusb_control_transfer(devicelist.handle, requestin, 0x44, 0, 0, record, sensorrecordlength, timeout);
+  int r =
+      libusb_control_transfer(devicelist.handle, requestin, 0x44, 0, 0, record, sensorrecordlength, timeout);
   if (r < 0) return r;
   if (r != sensorrecordlength) return CX_ERR_CONTROL_TRANSFER;
   // The words are handed out also when the record reports a problem.

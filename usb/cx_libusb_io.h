@@ -58,8 +58,8 @@ class cx_libusb_io : public cx_libusb {
   void stopstreaming();
   int guardedswitch(unsigned char request, unsigned char state, unsigned int code, unsigned int timeout);
   int readboardbyte(unsigned char request, unsigned char& value, unsigned int timeout);
-  int vendortransfer(unsigned char requesttype, unsigned char request, unsigned short value, unsigned short index,
-                     unsigned short& length, unsigned char* data, unsigned int timeout);
+  int vendortransfer(unsigned char requesttype, unsigned char request, unsigned short value,
+                     unsigned short index, unsigned short& length, unsigned char* data, unsigned int timeout);
   const char* recordtext(int index, QString cx_device_info::*field, QByteArray& buffer);
 
   cx_device_list devicelist;

@@ -1,10 +1,10 @@
-#include <cstdlib>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "session_fixture.h"
 
