@@ -7,23 +7,15 @@
 #include "peripherals/cx_sensortypes.h"
 #include "usb/cx_libusb_io.h"
 
-cx_linecamera::cx_linecamera() {
-  libusb_io = new cx_libusb_io();
-  sensortypes = new cx_sensortypes();
-  i2c_io = new cx_i2c_io(libusb_io);
-  adc_io = new cx_adc_io(libusb_io, sensortypes);
-  serial_io = new cx_serial_io(libusb_io);
-  xmos_io = new cx_xmos_io(libusb_io, serial_io);
-}
+cx_linecamera::cx_linecamera()
+    : libusb_io(new cx_libusb_io()),
+      sensortypes(new cx_sensortypes()),
+      i2c_io(new cx_i2c_io(libusb_io.get())),
+      adc_io(new cx_adc_io(libusb_io.get(), sensortypes.get())),
+      serial_io(new cx_serial_io(libusb_io.get())),
+      xmos_io(new cx_xmos_io(libusb_io.get(), serial_io.get())) {}
 
-cx_linecamera::~cx_linecamera() {
-  delete xmos_io;
-  delete serial_io;
-  delete adc_io;
-  delete i2c_io;
-  delete sensortypes;
-  delete libusb_io;
-}
+cx_linecamera::~cx_linecamera() = default;
 
 // Device session.
 void cx_linecamera::initialize(int f, int p) { libusb_io->initialize(f, p); }

@@ -2,6 +2,7 @@
 #define CX_LINECAMERA_H
 
 #include <QString>
+#include <memory>
 
 class cx_libusb_io;
 class cx_sensortypes;
@@ -10,9 +11,10 @@ class cx_adc_io;
 class cx_serial_io;
 class cx_xmos_io;
 
-// The facade: owns the six components, built in this order and released in
-// the reverse one, so every non-owning pointer a component holds outlives it.
-// Each method forwards its arguments unchanged to one component method.
+// The facade: owns the six components. They are members in construction
+// order, so they are released in the reverse order by construction, and every
+// non-owning pointer a component holds outlives it. Each method forwards its
+// arguments unchanged to one component method.
 class cx_linecamera {
  public:
   cx_linecamera();
@@ -122,12 +124,12 @@ class cx_linecamera {
   int xmosflash_f2_lastbyte(unsigned char lastbyte, unsigned short& value, unsigned int timeout);
 
  private:
-  cx_libusb_io* libusb_io = nullptr;
-  cx_sensortypes* sensortypes = nullptr;
-  cx_i2c_io* i2c_io = nullptr;
-  cx_adc_io* adc_io = nullptr;
-  cx_serial_io* serial_io = nullptr;
-  cx_xmos_io* xmos_io = nullptr;
+  std::unique_ptr<cx_libusb_io> libusb_io;
+  std::unique_ptr<cx_sensortypes> sensortypes;
+  std::unique_ptr<cx_i2c_io> i2c_io;
+  std::unique_ptr<cx_adc_io> adc_io;
+  std::unique_ptr<cx_serial_io> serial_io;
+  std::unique_ptr<cx_xmos_io> xmos_io;
 };
 
 #endif

@@ -2,23 +2,10 @@
 
 #include "cpu2/cx_serial_io.h"
 #include "usb/cx_libusb_io.h"
+#include "usb/cx_protocol.h"
 #include "vantorpi.h"
 
 namespace {
-
-const unsigned char requestflash = 0xF1;
-const unsigned char statusregister = 255;
-const unsigned short maxreply = 64;
-
-enum : unsigned char {
-  versionregister = 0,
-  moderegister = 1,
-  stateregister = 2,
-  inttimeregister = 3,
-  customregister = 252,
-  packetregister = 253,
-  sensorregister = 254,
-};
 
 // A decimal field as the second processor writes it: optional sign, blanks
 // around the digits allowed, within the signed 32-bit range.
@@ -31,11 +18,14 @@ bool tonumber(const QString& field, int& number) {
 // An error reply "?<text>:<n>;" becomes the code of error number n.
 int errorreply(const QString& reply) {
   int n = 0;
-  if (!tonumber(cx_xmos_io::copy2char(reply, ':', ';'), n)) return CX_ERR_GET_INVALID_FORMAT;
+  if (!tonumber(cx_xmos_io::copy2char(reply, cx_protocol::fieldopen, cx_protocol::fieldclose), n))
+    return CX_ERR_GET_INVALID_FORMAT;
   return cx_xmos_io::cpu2error(n);
 }
 
-bool iserrorreply(const QString& reply) { return !reply.isEmpty() && reply.at(0) == QLatin1Char('?'); }
+bool iserrorreply(const QString& reply) {
+  return !reply.isEmpty() && reply.at(0) == QLatin1Char(cx_protocol::errorprefix);
+}
 
 }  // namespace
 
@@ -58,82 +48,98 @@ int cx_xmos_io::getxmos(unsigned char reg, unsigned int& value, unsigned int tim
   if (r != 0) return r;
   if (iserrorreply(answer)) return errorreply(answer);
   int number = 0;
-  if (!tonumber(copy2char(answer, 'g', ':'), number)) return CX_ERR_GET_INVALID_FORMAT;
+  if (!tonumber(copy2char(answer, cx_protocol::getprefix, cx_protocol::fieldopen), number))
+    return CX_ERR_GET_INVALID_FORMAT;
   if (static_cast<unsigned int>(number) != reg) return CX_ERR_CPU2_REGISTER;
-  if (!tonumber(copy2char(answer, ':', ';'), number)) return CX_ERR_GET_INVALID_FORMAT;
+  if (!tonumber(copy2char(answer, cx_protocol::fieldopen, cx_protocol::fieldclose), number))
+    return CX_ERR_GET_INVALID_FORMAT;
   value = static_cast<unsigned int>(number);
   return 0;
 }
 
 int cx_xmos_io::setxmos(unsigned char reg, unsigned int value, unsigned int timeout) {
-  QString command =
-      QLatin1Char('s') + QString::number(reg) + QLatin1Char(':') + QString::number(value) + QLatin1Char('\r');
+  QString command = QLatin1Char(cx_protocol::setprefix) + QString::number(reg) +
+                    QLatin1Char(cx_protocol::fieldopen) + QString::number(value) +
+                    QLatin1Char(cx_protocol::commandend);
   int r = serial_io->writeserialstr(command, timeout);
   if (r != 0) return r;
   unsigned int status = 0;
-  r = getxmos(statusregister, status, timeout);
+  r = getxmos(cx_protocol::cpu2status, status, timeout);
   if (r != 0) return r;
   return status == 0 ? 0 : cpu2error(static_cast<int>(status));
 }
 
-int cx_xmos_io::setmode(unsigned char mode, unsigned int t) { return setxmos(moderegister, mode & 3u, t); }
+int cx_xmos_io::setmode(unsigned char mode, unsigned int t) {
+  return setxmos(cx_protocol::cpu2mode, mode & 3u, t);
+}
 int cx_xmos_io::setstate(unsigned char state, unsigned int t) {
-  return setxmos(stateregister, state & 1u, t);
+  return setxmos(cx_protocol::cpu2state, state & 1u, t);
 }
 int cx_xmos_io::setinttime(unsigned int inttime, unsigned int t) {
-  return setxmos(inttimeregister, inttime, t);
+  return setxmos(cx_protocol::cpu2inttime, inttime, t);
 }
 
 int cx_xmos_io::getxmosversion(unsigned short& version, unsigned int t) {
-  return getnarrow(versionregister, version, t);
+  return getnarrow(cx_protocol::cpu2version, version, t);
 }
 int cx_xmos_io::getxmossensortype(unsigned short& type, unsigned int t) {
-  return getnarrow(sensorregister, type, t);
+  return getnarrow(cx_protocol::cpu2sensortype, type, t);
 }
-int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) { return getnarrow(moderegister, mode, t); }
-int cx_xmos_io::getstate(unsigned char& state, unsigned int t) { return getnarrow(stateregister, state, t); }
+int cx_xmos_io::getmode(unsigned char& mode, unsigned int t) {
+  return getnarrow(cx_protocol::cpu2mode, mode, t);
+}
+int cx_xmos_io::getstate(unsigned char& state, unsigned int t) {
+  return getnarrow(cx_protocol::cpu2state, state, t);
+}
 int cx_xmos_io::getinttime(unsigned int& inttime, unsigned int t) {
-  return getxmos(inttimeregister, inttime, t);
+  return getxmos(cx_protocol::cpu2inttime, inttime, t);
 }
 int cx_xmos_io::iscustomfirmware(unsigned int& value, unsigned int t) {
-  return getxmos(customregister, value, t);
+  return getxmos(cx_protocol::cpu2custom, value, t);
 }
-int cx_xmos_io::getpacketlength(int& length, unsigned int t) { return getnarrow(packetregister, length, t); }
+int cx_xmos_io::getpacketlength(int& length, unsigned int t) {
+  return getnarrow(cx_protocol::cpu2packetlength, length, t);
+}
 
 int cx_xmos_io::xmosflashdata(unsigned short length, void* block, unsigned int timeout) {
-  unsigned short taken = length;
-  int r = libusb_io->vendorwrite(requestflash, 0, 0, taken, static_cast<unsigned char*>(block), timeout);
-  if (r != 0) return r;
-  return taken == length ? 0 : CX_ERR_CONTROL_TRANSFER;
+  return libusb_io->vendorexact(cx_protocol::vendorout, cx_protocol::cpu2flash, 0, 0, length, block, timeout);
 }
 
 int cx_xmos_io::setgetxmosflash(unsigned char command, unsigned char argument, unsigned short parameter,
                                 QString& reply, unsigned int timeout) {
   reply = QString();
-  char buffer[maxreply + 1];
-  unsigned short length = maxreply;
-  int r = libusb_io->vendorread(requestflash, static_cast<unsigned short>(command | argument << 8), parameter,
-                                length, reinterpret_cast<unsigned char*>(buffer), timeout);
+  char buffer[cx_protocol::flashreplymax + 1];
+  unsigned short length = cx_protocol::flashreplymax;
+  int r = libusb_io->vendorread(cx_protocol::cpu2flash, cx_protocol::requestvalue(command, argument),
+                                parameter, length, reinterpret_cast<unsigned char*>(buffer), timeout);
   if (r != 0) return r;
   buffer[length] = 0;
   reply = QString::fromUtf8(buffer);
   return 0;
 }
 
-int cx_xmos_io::flashcommand(unsigned char command, unsigned char argument, unsigned short parameter,
-                             int& number, QString& reply, unsigned int timeout) {
-  int r = setgetxmosflash(command, argument, parameter, reply, timeout);
-  if (r != 0) return r;
-  if (reply.isEmpty()) return CX_ERR_GET_INVALID_FORMAT;
-  if (iserrorreply(reply)) return errorreply(reply);
+bool cx_xmos_io::flashcommand(unsigned char command, unsigned char argument, unsigned short parameter,
+                              int& number, QString& reply, int& result, unsigned int timeout) {
+  result = setgetxmosflash(command, argument, parameter, reply, timeout);
+  if (result != 0) return false;
+  result = CX_ERR_GET_INVALID_FORMAT;
+  if (reply.isEmpty()) return false;
+  if (iserrorreply(reply)) {
+    // May be 0: the code of error number -10150 is success by the reply rule.
+    result = errorreply(reply);
+    return false;
+  }
   // A flash reply, unlike a register reply, must start with "f".
-  if (reply.at(0) != QLatin1Char('f')) return CX_ERR_GET_INVALID_FORMAT;
-  if (!tonumber(copy2char(reply, 'f', ':'), number)) return CX_ERR_GET_INVALID_FORMAT;
-  return 0;
+  if (reply.at(0) != QLatin1Char(cx_protocol::flashprefix)) return false;
+  if (!tonumber(copy2char(reply, cx_protocol::flashprefix, cx_protocol::fieldopen), number)) return false;
+  result = 0;
+  return true;
 }
 
 int cx_xmos_io::flashvalue(const QString& reply, int& value) {
-  return tonumber(copy2char(reply, ':', ';'), value) ? 0 : CX_ERR_GET_INVALID_FORMAT;
+  return tonumber(copy2char(reply, cx_protocol::fieldopen, cx_protocol::fieldclose), value)
+             ? 0
+             : CX_ERR_GET_INVALID_FORMAT;
 }
 
 int cx_xmos_io::flashchecksum(const QString& reply, unsigned short& value) {
@@ -146,18 +152,18 @@ int cx_xmos_io::flashchecksum(const QString& reply, unsigned short& value) {
 
 int cx_xmos_io::xmosflash_f0(unsigned int timeout) {
   int number = 0;
+  int result = 0;
   QString reply;
-  int r = flashcommand(0x00, 0x00, 0, number, reply, timeout);
-  if (r != 0) return r;
-  return number == 0 ? 0 : CX_ERR_CPU2_REGISTER;
+  if (!flashcommand(cx_protocol::flashf0, 0x00, 0, number, reply, result, timeout)) return result;
+  return number == cx_protocol::flashreplyf0 ? 0 : CX_ERR_CPU2_REGISTER;
 }
 
 int cx_xmos_io::xmosflash_f1(unsigned short parameter, unsigned int timeout) {
   int number = 0;
+  int result = 0;
   QString reply;
-  int r = flashcommand(0x01, 0x00, parameter, number, reply, timeout);
-  if (r != 0) return r;
-  if (number != 1) return CX_ERR_CPU2_REGISTER;
+  if (!flashcommand(cx_protocol::flashf1, 0x00, parameter, number, reply, result, timeout)) return result;
+  if (number != cx_protocol::flashreplyf1) return CX_ERR_CPU2_REGISTER;
   int echo = 0;
   if (flashvalue(reply, echo) != 0 || static_cast<unsigned short>(echo) != parameter)
     return CX_ERR_GET_INVALID_FORMAT;
@@ -166,20 +172,20 @@ int cx_xmos_io::xmosflash_f1(unsigned short parameter, unsigned int timeout) {
 
 int cx_xmos_io::xmosflash_f2(unsigned short& value, unsigned int timeout) {
   int number = 0;
+  int result = 0;
   QString reply;
-  int r = flashcommand(0x02, 0x00, 0, number, reply, timeout);
-  if (r != 0) return r;
-  return number == 2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
+  if (!flashcommand(cx_protocol::flashf2, 0x00, 0, number, reply, result, timeout)) return result;
+  return number == cx_protocol::flashreplyf2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
 }
 
 int cx_xmos_io::xmosflash_f2_lastbyte(unsigned char lastbyte, unsigned short& value, unsigned int timeout) {
   int number = 0;
+  int result = 0;
   QString reply;
-  int r = flashcommand(0xAA, lastbyte, 0, number, reply, timeout);
-  if (r != 0) return r;
-  if (number == 3) {
-    value = 0xFFFF;
+  if (!flashcommand(cx_protocol::flashf2lastbyte, lastbyte, 0, number, reply, result, timeout)) return result;
+  if (number == cx_protocol::flashreplyf3) {
+    value = cx_protocol::flashnovalue;
     return 0;
   }
-  return number == 2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
+  return number == cx_protocol::flashreplyf2 ? flashchecksum(reply, value) : CX_ERR_CPU2_REGISTER;
 }

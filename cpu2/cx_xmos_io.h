@@ -40,9 +40,12 @@ class cx_xmos_io {
   static int cpu2error(int n);
 
  private:
-  // Runs a flash command and parses its reply up to the reply number.
-  int flashcommand(unsigned char command, unsigned char argument, unsigned short parameter, int& number,
-                   QString& reply, unsigned int timeout);
+  // Runs a flash command and parses its reply up to the reply number. True
+  // for a flash reply, whose number is then in `number`; false when the
+  // command ended with `result`: a transfer's code, an unparsable reply, or
+  // the code of an error reply, which is 0 for error number -10150.
+  bool flashcommand(unsigned char command, unsigned char argument, unsigned short parameter, int& number,
+                    QString& reply, int& result, unsigned int timeout);
   static int flashvalue(const QString& reply, int& value);
   static int flashchecksum(const QString& reply, unsigned short& value);
 

@@ -6,72 +6,31 @@
 #include <cstring>
 #include <new>
 
+#include "api/cx_resultcodes.h"
 #include "stream/cx_fifo.h"
 #include "stream/cx_locker.h"
 #include "stream/cx_pipethread.h"
-#include "vantorpi.h"
+#include "usb/cx_protocol.h"
 
 namespace {
 
-const unsigned char requestout = LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;
-const unsigned char requestin = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;
-
-// The power-security code is kept as two halves so that it does not stand
-// in the binary as one searchable constant.
-const unsigned short securityhigh = 0x5A3C;
-const unsigned short securitylow = 0xC3A5;
-unsigned int securitycode() { return (static_cast<unsigned int>(securityhigh) << 16) | securitylow; }
+// The power-security code is assembled at run time from its two halves, read
+// through a volatile array so that the compiler cannot fold them into one
+// constant; high half first, so that not even the array's bytes spell the
+// code as a 32-bit word. It does not stand in the binary as one searchable word.
+volatile const unsigned short securityhalves[2] = {0x5A3C, 0xC3A5};
+unsigned int securitycode() {
+  return (static_cast<unsigned int>(securityhalves[0]) << 16) | securityhalves[1];
+}
 
 const int pipebackoffms = 100;
-const int sensorrecordlength = 7;
 
-// Texts of the library's own codes, a dense table over -10251 .. -10001.
-const int firstcode = -10251;
-const int lastcode = -10001;
-struct codetext {
-  int code;
-  const char* text;
-};
-const codetext codetexts[] = {
-    {-10001, "CX_ERR_NO_DEVICES_ATTACHED"},
-    {-10002, "CX_ERR_DEVICE_INDEX_OUT_OF_RANGE"},
-    {-10003, "CX_ERR_SERIAL_NUM_NOT_FOUND"},
-    {-10004, "CX_ERR_USB_INVALID_HANDLE"},
-    {-10005, "CX_ERR_DEVICE_ACTIVE"},
-    {-10006, "CX_ERR_CONTROL_TRANSFER"},
-    {-10051, "CX_ERR_I2C_INVALID_SIZE"},
-    {-10052, "CX_ERR_I2C_TRANSFER"},
-    {-10053, "CX_ERR_SER_INVALID_SIZE"},
-    {-10054, "CX_ERR_SER_READ_ZERO_LENGTH"},
-    {-10055, "CX_ERR_LENGTH_FLASH_FILE"},
-    {-10056, "CX_ERR_OPEN_FLASH_FILE"},
-    {-10057, "CX_ERR_GET_INVALID_FORMAT"},
-    {-10058, "CX_ERR_CPU2_REGISTER"},
-    {-10150, "SUCCESS"},
-    {-10151, "CX_ERR_CPU2_UNKNOWN_CMD"},
-    {-10152, "CX_ERR_CPU2_UNKNOWN_SET_CMD"},
-    {-10153, "CX_ERR_CPU2_UNKNOWN_GET_CMD"},
-    {-10154, "CX_ERR_CPU2_SET_CMD_PARAM"},
-    {-10155, "CX_ERR_CPU2_GET_CMD_PARAM"},
-    {-10156, "CX_ERR_CPU2_SET_CMD_VALUE"},
-    {-10157, "CX_ERR_CPU2_FLASH_F0_CMD"},
-    {-10158, "CX_ERR_CPU2_FLASH_F1_CMD"},
-    {-10159, "CX_ERR_CPU2_FLASH_F1_PARAM"},
-    {-10160, "CX_ERR_CPU2_FLASH_SIZE"},
-    {-10161, "CX_ERR_CPU2_FLASH_F2_CMD"},
-    {-10162, "CX_ERR_CPU2_FLASH_WRITE"},
-    {-10201, "CX_ERROR_SENSOR_TYPE"},
-    {-10202, "CX_ERROR_SENSOR_NOT_CONNECTED"},
-    {-10203, "CX_ERROR_SENSOR_EEP_INVALID"},
-    {-10251, "CX_ERR_POWER_SECURITY"},
-};
-const char unknowntext[] = "CX_ERR_UNKNOWN";
-
+// Texts of the library's own codes, a dense table over the named range.
 struct codetable {
-  const char* text[lastcode - firstcode + 1];
+  const char* text[cx_lastnamedcode - cx_firstnamedcode + 1];
   codetable() {
-    for (const char*& t : text) t = unknowntext;
-    for (const codetext& entry : codetexts) text[entry.code - firstcode] = entry.text;
+    for (const char*& t : text) t = cx_unknowncodename;
+    for (const cx_resultcode& entry : cx_resultcodes) text[entry.code - cx_firstnamedcode] = entry.name;
   }
 };
 
@@ -208,74 +167,76 @@ int cx_libusb_io::vendortransfer(unsigned char requesttype, unsigned char reques
 
 int cx_libusb_io::vendorwrite(unsigned char request, unsigned short value, unsigned short index,
                               unsigned short& length, unsigned char* data, unsigned int timeout) {
-  return vendortransfer(requestout, request, value, index, length, data, timeout);
+  return vendortransfer(cx_protocol::vendorout, request, value, index, length, data, timeout);
 }
 
 int cx_libusb_io::vendorread(unsigned char request, unsigned short value, unsigned short index,
                              unsigned short& length, unsigned char* data, unsigned int timeout) {
-  return vendortransfer(requestin, request, value, index, length, data, timeout);
+  return vendortransfer(cx_protocol::vendorin, request, value, index, length, data, timeout);
+}
+
+int cx_libusb_io::vendorexact(unsigned char requesttype, unsigned char request, unsigned short value,
+                              unsigned short index, unsigned short length, void* data, unsigned int timeout) {
+  unsigned short moved = length;
+  int r =
+      vendortransfer(requesttype, request, value, index, moved, static_cast<unsigned char*>(data), timeout);
+  if (r != 0) return r;
+  return moved == length ? 0 : CX_ERR_CONTROL_TRANSFER;
 }
 
 int cx_libusb_io::ep6stat(unsigned char& status, unsigned int timeout) {
-  return readboardbyte(0x51, status, timeout);
+  return readboardbyte(cx_protocol::ep6status, status, timeout);
 }
 
 int cx_libusb_io::getpowerpins(unsigned char& pins, unsigned int timeout) {
-  return readboardbyte(0x33, pins, timeout);
+  return readboardbyte(cx_protocol::powerpins, pins, timeout);
 }
 
 int cx_libusb_io::readboardbyte(unsigned char request, unsigned char& value, unsigned int timeout) {
-  value = 0;
-  if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
   unsigned char reply = 0;
-  int r = libusb_control_transfer(devicelist.handle, requestin, request, 0, 0, &reply, 1, timeout);
-  if (r < 0) return r;
-  if (r != 1) return CX_ERR_CONTROL_TRANSFER;
-  value = reply;
-  return 0;
+  int r = vendorexact(cx_protocol::vendorin, request, 0, 0, 1, &reply, timeout);
+  value = r == 0 ? reply : 0;
+  return r;
 }
 
 int cx_libusb_io::resetfifo(unsigned int timeout) {
-  if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
-  int r = libusb_control_transfer(devicelist.handle, requestout, 0x50, 0, 0, nullptr, 0, timeout);
-  return r < 0 ? r : 0;
+  return vendorexact(cx_protocol::vendorout, cx_protocol::resetfifo, 0, 0, 0, nullptr, timeout);
 }
 
 int cx_libusb_io::guardedswitch(unsigned char request, unsigned char state, unsigned int code,
                                 unsigned int timeout) {
   // The code is checked before anything else: a wrong one sends nothing.
   if (code != securitycode()) return CX_ERR_POWER_SECURITY;
-  if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
-  int r = libusb_control_transfer(devicelist.handle, requestout, request, state, 0, nullptr, 0, timeout);
-  return r < 0 ? r : 0;
+  return vendorexact(cx_protocol::vendorout, request, state, 0, 0, nullptr, timeout);
 }
 
 int cx_libusb_io::codewriteprotect(unsigned char state, unsigned int code, unsigned int timeout) {
-  return guardedswitch(0x30, state, code, timeout);
+  return guardedswitch(cx_protocol::codewriteprot, state, code, timeout);
 }
 
 int cx_libusb_io::powersupply(unsigned char state, unsigned int code, unsigned int timeout) {
-  return guardedswitch(0x31, state, code, timeout);
+  return guardedswitch(cx_protocol::powersupply, state, code, timeout);
 }
 
 int cx_libusb_io::datawriteprotect(unsigned char state, unsigned int code, unsigned int timeout) {
-  return guardedswitch(0x32, state, code, timeout);
+  return guardedswitch(cx_protocol::datawriteprot, state, code, timeout);
 }
 
 int cx_libusb_io::getsensortype(unsigned short& type, unsigned short& second, unsigned int timeout) {
-  type = 0;
-  second = 0;
-  if (!devicelist.handle) return CX_ERR_USB_INVALID_HANDLE;
+  using namespace cx_protocol;
   unsigned char record[sensorrecordlength] = {};
-  int r =
-      libusb_control_transfer(devicelist.handle, requestin, 0x44, 0, 0, record, sensorrecordlength, timeout);
-  if (r < 0) return r;
-  if (r != sensorrecordlength) return CX_ERR_CONTROL_TRANSFER;
+  int r = vendorexact(vendorin, sensorrecord, 0, 0, sensorrecordlength, record, timeout);
+  if (r != 0) {
+    type = 0;
+    second = 0;
+    return r;
+  }
   // The words are handed out also when the record reports a problem.
-  type = static_cast<unsigned short>(record[3] | record[4] << 8);
-  second = static_cast<unsigned short>(record[5] | record[6] << 8);
-  if (record[0] != 8) return CX_ERROR_SENSOR_NOT_CONNECTED;
-  if ((record[1] | record[2] << 8) != 0xA5A5) return CX_ERROR_SENSOR_EEP_INVALID;
+  type = static_cast<unsigned short>(record[sensortypeoffset] | record[sensortypeoffset + 1] << 8);
+  second = static_cast<unsigned short>(record[sensorsecondoffset] | record[sensorsecondoffset + 1] << 8);
+  if (record[sensorpresenceoffset] != sensorpresent) return CX_ERROR_SENSOR_NOT_CONNECTED;
+  if ((record[sensormarkeroffset] | record[sensormarkeroffset + 1] << 8) != sensormarker)
+    return CX_ERROR_SENSOR_EEP_INVALID;
   return 0;
 }
 
@@ -303,6 +264,6 @@ const char* cx_libusb_io::geterrorstring(int code) {
   if (code == 0) return "SUCCESS";
   if (code >= 1) return strerror(code);
   if (code >= -9999) return libusb_strerror(code);
-  if (code < firstcode || code > lastcode) return unknowntext;
-  return table.text[code - firstcode];
+  if (code < cx_firstnamedcode || code > cx_lastnamedcode) return cx_unknowncodename;
+  return table.text[code - cx_firstnamedcode];
 }

@@ -35,6 +35,13 @@ class cx_libusb_io : public cx_libusb {
                   unsigned char* data, unsigned int timeout);
   int vendorread(unsigned char request, unsigned short value, unsigned short index, unsigned short& length,
                  unsigned char* data, unsigned int timeout);
+  // A vendor request that must move exactly `length` bytes (requesttype is
+  // cx_protocol::vendorin or vendorout): 0, the libusb code of a failed
+  // transfer, CX_ERR_USB_INVALID_HANDLE with no device open, or
+  // CX_ERR_CONTROL_TRANSFER when the device moved another count. Every
+  // operation that needs a fixed count goes through here.
+  int vendorexact(unsigned char requesttype, unsigned char request, unsigned short value,
+                  unsigned short index, unsigned short length, void* data, unsigned int timeout);
 
   // Board control requests.
   int ep6stat(unsigned char& status, unsigned int timeout);
