@@ -85,7 +85,18 @@ int ls_opendevicebyindex(int index) {
 }
 
 int ls_opendevicebyserial(const char* serial) {
-  return guarded([&] { return linecamera.opendevicebyserial(QString::fromLatin1(serial ? serial : "")); });
+  return guarded([&] {
+    // An opening closes the open camera first, also when the argument's
+    // conversion fails: no camera stays open behind a failed call.
+    QString text;
+    try {
+      text = QString::fromLatin1(serial ? serial : "");
+    } catch (...) {
+      linecamera.closedevice();
+      throw;
+    }
+    return linecamera.opendevicebyserial(text);
+  });
 }
 
 int ls_closedevice(void) { return linecamera.closedevice(); }

@@ -63,6 +63,10 @@ SIMCAM_API void simcam_set_init_error(int err);
 SIMCAM_API void simcam_set_identity(int dev, uint16_t vid, uint16_t pid, uint16_t bcd,
                                     const char* manufacturer, const char* product, const char* serial);
 
+/** Sets string descriptor index 1 (manufacturer), 2 (product) or 3 (serial) to len bytes, each sent as one
+    UTF-16 code unit; the bytes may contain NULs, which a real descriptor padded with U+0000 carries. */
+SIMCAM_API void simcam_set_string_bytes(int dev, int which, const void* bytes, int len);
+
 /* ---- Counters (whole bus) ---- */
 
 /** Device references held by clients (libusb_get_device_list, libusb_ref_device, open handles). */

@@ -124,6 +124,12 @@ SIM_EXPORT void simcam_set_identity(int dev, uint16_t vid, uint16_t pid, uint16_
   });
 }
 
+SIM_EXPORT void simcam_set_string_bytes(int dev, int which, const void* bytes, int len) {
+  if (which < 1 || which >= sim::kStrings || len < 0 || (!bytes && len > 0)) return;
+  std::string text = len > 0 ? std::string(static_cast<const char*>(bytes), static_cast<size_t>(len)) : "";
+  ondevice(dev, [&](libusb_device& d) { d.strings[which] = text; });
+}
+
 // ---- Counters ----
 
 SIM_EXPORT int simcam_live_device_refs(void) {

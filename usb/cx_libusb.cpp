@@ -1,17 +1,59 @@
 #include "usb/cx_libusb.h"
 
+#include <cstring>
+
+#include "usb/cx_protocol.h"
 #include "vantorpi.h"
 
 namespace {
 
-// Reads one ASCII string descriptor; empty when absent or unreadable.
+// Reads one ASCII string descriptor; empty when absent or unreadable. libusb
+// counts the descriptor's U+0000 code units as bytes, so a descriptor padded
+// with NULs would carry them into the text: the text ends at its first NUL.
 QString readstring(libusb_device_handle* handle, uint8_t index) {
-  unsigned char text[256];
-  int n = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text);
+  char text[256];
+  int n =
+      libusb_get_string_descriptor_ascii(handle, index, reinterpret_cast<unsigned char*>(text), sizeof text);
   if (n < 1) return QString();
   if (n > static_cast<int>(sizeof text) - 1) n = sizeof text - 1;
-  return QString::fromLatin1(reinterpret_cast<const char*>(text), n);
+  return QString::fromLatin1(text, static_cast<int>(strnlen(text, static_cast<size_t>(n))));
 }
+
+// libusb's device array during one enumeration. Every exit frees it and drops
+// the references of the devices that were not taken out of it by a record.
+struct devicearray {
+  libusb_device** devices = nullptr;
+  ssize_t count = 0;
+  ~devicearray() {
+    if (!devices) return;
+    for (ssize_t i = 0; i < count; ++i)
+      if (devices[i]) libusb_unref_device(devices[i]);
+    libusb_free_device_list(devices, 0);
+  }
+  libusb_device* take(ssize_t i) {
+    libusb_device* device = devices[i];
+    devices[i] = nullptr;
+    return device;
+  }
+};
+
+// The temporary handle through which a camera's strings are read.
+struct temporaryhandle {
+  libusb_device_handle* handle = nullptr;
+  ~temporaryhandle() {
+    if (handle) libusb_close(handle);
+  }
+};
+
+// Records made by an enumeration that has not finished: unless the list takes
+// them over, their references are dropped.
+struct pendingrecords {
+  std::vector<cx_device_info> records;
+  ~pendingrecords() {
+    for (cx_device_info& record : records)
+      if (record.device) libusb_unref_device(record.device);
+  }
+};
 
 }  // namespace
 
@@ -40,43 +82,40 @@ int cx_libusb::enumdevices(cx_device_list& list, unsigned short vendorid, unsign
   releaserecords(list);
   if (!context) return 0;
 
-  libusb_device** devices = nullptr;
-  ssize_t n = libusb_get_device_list(context, &devices);
-  if (n < 1) {
-    // libusb allocates the array also when it finds no device.
-    if (devices) libusb_free_device_list(devices, 0);
+  // Every device either gets a record, which keeps its reference, or has its
+  // reference dropped, on every way out of this function, exceptions included.
+  devicearray array;
+  array.count = libusb_get_device_list(context, &array.devices);
+  if (array.count < 1) {
+    array.count = 0;  // libusb allocates the array also when it finds no device
     return 0;
   }
 
-  // Every device either gets a record, which keeps its reference, or has its
-  // reference dropped here; the array itself is freed without touching refs.
-  std::vector<cx_device_info> found;
-  found.reserve(static_cast<size_t>(n));
-  for (ssize_t i = 0; i < n; ++i) {
-    libusb_device* device = devices[i];
+  pendingrecords found;
+  for (ssize_t i = 0; i < array.count; ++i) {
+    libusb_device* device = array.devices[i];
     libusb_device_descriptor descriptor;
     bool taken = libusb_get_device_descriptor(device, &descriptor) == 0 &&
                  (matchall || (descriptor.idVendor == vendorid && descriptor.idProduct == productid));
-    libusb_device_handle* handle = nullptr;
-    if (taken && libusb_open(device, &handle) == 0) {
-      cx_device_info record;
-      record.index = static_cast<unsigned char>(found.size());
-      record.device = device;
-      record.vendorid = descriptor.idVendor;
-      record.productid = descriptor.idProduct;
-      record.productversion = descriptor.bcdDevice;
-      record.vendorname = readstring(handle, descriptor.iManufacturer);
-      record.productname = readstring(handle, descriptor.iProduct);
-      record.serialnumber = readstring(handle, descriptor.iSerialNumber);
-      libusb_close(handle);
-      found.push_back(record);
-    } else {
-      unref_device(device);
+    temporaryhandle temporary;
+    if (!taken || libusb_open(device, &temporary.handle) != 0) {
+      unref_device(array.take(i));
+      continue;
     }
+    cx_device_info record;
+    record.index = static_cast<unsigned char>(found.records.size());
+    record.device = device;
+    record.vendorid = descriptor.idVendor;
+    record.productid = descriptor.idProduct;
+    record.productversion = descriptor.bcdDevice;
+    record.vendorname = readstring(temporary.handle, descriptor.iManufacturer);
+    record.productname = readstring(temporary.handle, descriptor.iProduct);
+    record.serialnumber = readstring(temporary.handle, descriptor.iSerialNumber);
+    found.records.push_back(record);
+    array.take(i);  // the record holds the reference now
   }
-  libusb_free_device_list(devices, 0);
 
-  list.devices.swap(found);
+  list.devices.swap(found.records);
   list.count = static_cast<int>(list.devices.size());
   return list.count;
 }
@@ -88,7 +127,7 @@ int cx_libusb::open(cx_device_list& list, int index) {
   libusb_device_handle* handle = nullptr;
   int r = libusb_open(list.devices[static_cast<size_t>(index)].device, &handle);
   if (r != 0) return r;
-  r = libusb_claim_interface(handle, 0);
+  r = libusb_claim_interface(handle, cx_protocol::interfacenumber);
   if (r != 0) {
     libusb_close(handle);
     list.currentindex = -1;
@@ -102,7 +141,7 @@ int cx_libusb::open(cx_device_list& list, int index) {
 
 int cx_libusb::close(cx_device_list& list) {
   if (!list.handle) return 0;
-  int r = libusb_release_interface(list.handle, 0);
+  int r = libusb_release_interface(list.handle, cx_protocol::interfacenumber);
   libusb_close(list.handle);
   list.currentindex = -1;
   list.handle = nullptr;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "vantorpi.h"
+
 #ifndef VANTORPI_LIBRARY_FILE
 #error "VANTORPI_LIBRARY_FILE must name the built library"
 #endif
@@ -141,4 +143,16 @@ TEST(Exports, OnlyTheSeventyFourFunctions) {
   EXPECT_EQ(std::size(kExports), 74u);
   EXPECT_EQ(functions.size(), 74u);
   for (const char* name : kExports) EXPECT_EQ(functions.count(name), 1u) << "missing: " << name;
+}
+
+// The power-security code is published in the header but assembled at run
+// time inside the library: its 32-bit value must not stand in the binary.
+TEST(Exports, PowerSecurityCodeIsNotOneConstantInTheBinary) {
+  std::ifstream in(VANTORPI_LIBRARY_FILE, std::ios::binary);
+  const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(image.empty());
+  const unsigned int code = LS_POWER_SECURITY_CODE;
+  const char word[4] = {static_cast<char>(code & 0xFF), static_cast<char>(code >> 8 & 0xFF),
+                        static_cast<char>(code >> 16 & 0xFF), static_cast<char>(code >> 24)};
+  EXPECT_EQ(image.find(std::string(word, 4)), std::string::npos);
 }

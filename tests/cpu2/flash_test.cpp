@@ -86,6 +86,12 @@ const FlashReply kReplies[] = {
     {Cmd::F2Last, "f4:0;", CX_ERR_CPU2_REGISTER, kUntouched},
     {Cmd::F2Last, "f1:0;", CX_ERR_CPU2_REGISTER, kUntouched},
     {Cmd::F2Last, "?:12;", CX_ERR_CPU2_FLASH_WRITE, kUntouched},
+    // Error number -10150 is result 0 by the reply rule, for every command;
+    // the value stays untouched since no flash reply carried one.
+    {Cmd::F0, "?:-10150;", 0, kUntouched},
+    {Cmd::F1, "?:-10150;", 0, kUntouched},
+    {Cmd::F2, "?:-10150;", 0, kUntouched},
+    {Cmd::F2Last, "?:-10150;", 0, kUntouched},
 };
 
 // wValue (command byte, argument byte above it) and wIndex of each command.

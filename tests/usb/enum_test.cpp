@@ -75,6 +75,23 @@ TEST_F(Enumeration, MissingOrUnreadableStringsAreListedEmpty) {
   expectlisted(4, {SIMCAM_CAMERA_BCD, SIMCAM_MANUFACTURER, SIMCAM_PRODUCT, ""});
 }
 
+// libusb counts a descriptor's U+0000 code units as bytes: a serial number
+// padded with NULs must still be found by the text the library shows.
+TEST_F(Enumeration, StringsPaddedWithNulsEndAtTheFirstNul) {
+  const int dev = simcam_add_camera(nullptr);
+  simcam_set_string_bytes(dev, 1, "Maker\0\0", 7);
+  simcam_set_string_bytes(dev, 3, "PAD\0\0\0\0\0", 8);
+  simcam_add_camera("OTHER");
+  ASSERT_EQ(ls_enumdevices(), 2);
+  expectlisted(0, {SIMCAM_CAMERA_BCD, "Maker", SIMCAM_PRODUCT, "PAD"});
+  const std::string shown = ls_getserialnumber(0);
+  for (const char* serial : {"PAD", shown.c_str()}) {
+    ASSERT_EQ(ls_opendevicebyindex(1), 0);
+    EXPECT_EQ(ls_opendevicebyserial(serial), 0);
+    EXPECT_EQ(ls_currentdeviceindex(), 0);
+  }
+}
+
 TEST_F(Enumeration, SkipsCamerasItCannotOpenOrDescribe) {
   simcam_add_camera("SN-A");
   simcam_set_open_error(simcam_add_camera("SN-REFUSED"), -3);

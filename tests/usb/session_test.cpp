@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "session_fixture.h"
 
@@ -88,6 +89,17 @@ TEST_F(Session, OpensBySerialComparedExactly) {
       expectopen(c.index);
     }
   }
+}
+
+// A serial argument too long for any text the library can hold cannot be
+// converted: the call gives LS_ENOMEM and, like every opening, it has closed
+// the open camera first.
+TEST_F(Session, OpenBySerialClosesFirstAlsoWhenTheArgumentCannotBeConverted) {
+  listcameras({"SN-0001"});
+  ASSERT_EQ(ls_opendevicebyindex(0), 0);
+  const std::string huge(1200u * 1000u * 1000u, 'S');  // 2.4 GB as UTF-16, beyond any QString
+  EXPECT_EQ(ls_opendevicebyserial(huge.c_str()), LS_ENOMEM);
+  expectnothingopen();
 }
 
 TEST_F(Session, EmptySerialWithoutSuchCameraIsNotFound) {
