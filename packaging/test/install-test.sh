@@ -63,4 +63,27 @@ for consumer in "$work/consumer-pkgconfig" "$work/consumer/consumer"; do
     grep -qx "cameras $expected" <<<"$out" || fail "expected $expected cameras"
   done
 done
+# The Python package, from the prefix on PYTHONPATH, loads the installed library through the
+# dynamic loader. A sanitized library cannot be loaded into python3, so those builds skip that.
+if grep -qx 'VANTORPI_INSTALL_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  init=$(find "$prefix" -path '*/vantorpi/__init__.py' -print -quit)
+  [[ -n $init ]] || fail "the Python package vantorpi is not installed"
+  [[ -f $(dirname "$init")/py.typed ]] || fail "vantorpi/py.typed is not installed"
+  site=$(dirname "$(dirname "$init")")
+  python=$(command -v /usr/bin/python3 || command -v python3 || true)
+  if [[ -n $flags ]]; then
+    echo "install test: python import skipped in a sanitizer build"
+  elif [[ -z $python ]] || ! "$python" -c "import numpy" 2>/dev/null; then
+    echo "install test: python import skipped: no python3 with numpy (python3-numpy)"
+  else
+    out=$(cd "$work" && env -u VANTORPI_LIBRARY PYTHONPATH="$site" "$python" -c '
+import vantorpi
+print(vantorpi.__file__)
+print(next(line.split()[-1] for line in open("/proc/self/maps") if "libvantorpi.so" in line))
+print(len(vantorpi.list_cameras()))') || fail "python3 -c 'import vantorpi' fails with $site on PYTHONPATH"
+    printf 'python (%s):\n%s\n' "${site#"$prefix"/}" "$out"
+    expected=$(printf '%s\n%s\n%s' "$site/vantorpi/__init__.py" "$libdir/libvantorpi.so.$version" 1)
+    [[ $out == "$expected" ]] || fail "the installed Python package did not load the installed library"
+  fi
+fi
 echo "install test: passed"

@@ -1,0 +1,926 @@
+"""Cameras: listing, opening, control and the line stream."""
+
+from __future__ import annotations
+
+import builtins
+import ctypes
+import math
+import os
+import threading
+import time
+import weakref
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _lib
+from .errors import CameraError, check, codes
+
+# The library's defaults for the next open.
+DEFAULT_FIFO_SIZE = 4 << 20
+DEFAULT_PACKET_LENGTH = 4096
+MIN_FIFO_SIZE = 1 << 20
+MAX_FIFO_SIZE = 0x7FFFFFFE
+MIN_PACKET_LENGTH = 2048
+#: Time-out of a control request, in seconds, unless ``open(timeout=...)`` says otherwise.
+DEFAULT_CONTROL_TIMEOUT = 2.0
+#: Time-out of a stream read, in seconds.
+DEFAULT_READ_TIMEOUT = 5.0
+MAX_TIMEOUT = 0xFFFFFFFF / 1000
+I2C_MAX_TRANSFER = 64
+MAX_FLASH_IMAGE = 1 << 20
+#: The pixel type of a line unless ``open(dtype=...)`` says otherwise: 16-bit little-endian.
+DEFAULT_DTYPE = np.dtype("<u2")
+
+# libusb's error numbers (its ABI) that the stream logic tells apart.
+_LIBUSB_ERROR_TIMEOUT = -7
+_CX_ERR_USB_INVALID_HANDLE = codes["CX_ERR_USB_INVALID_HANDLE"]
+_CX_ERR_GET_INVALID_FORMAT = codes["CX_ERR_GET_INVALID_FORMAT"]
+_CX_ERR_I2C_TRANSFER = codes["CX_ERR_I2C_TRANSFER"]
+_CX_ERR_OPEN_FLASH_FILE = codes["CX_ERR_OPEN_FLASH_FILE"]
+_CX_ERR_LENGTH_FLASH_FILE = codes["CX_ERR_LENGTH_FLASH_FILE"]
+
+# Bytes taken from the library's FIFO per ls_getpipe call at most.
+_CHUNK = 1 << 20
+
+ProgressCallback = Callable[[int, int], None]
+
+
+# ---- argument checks: every value is checked before anything is sent ----
+
+
+def _integer(name: str, value: Any, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = int(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be {low} to {high}, got {value}")
+    return value
+
+
+def _seconds(name: str, value: Any, allow_zero: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    value = float(value)
+    if math.isnan(value) or value < 0 or (value == 0 and not allow_zero) or value > MAX_TIMEOUT:
+        low = "0" if allow_zero else "more than 0"
+        raise ValueError(f"{name} must be {low} to {MAX_TIMEOUT:g} seconds, got {value}")
+    return value
+
+
+def _milliseconds(seconds: float) -> int:
+    return max(1, min(0xFFFFFFFF, int(math.ceil(seconds * 1000))))
+
+
+def _channel(channel: Any) -> int:
+    return _integer("channel", channel, 1, 3)
+
+
+def version_text(version: int) -> str:
+    """A version number as the camera tools print it: 0x0102 is "1.02"."""
+    return f"{(version >> 8) & 0xFF:x}.{version & 0xFF:02x}"
+
+
+def library_version() -> int:
+    """``ls_libversion()``: the loaded library's version, 0x0102 for 1.02."""
+    return int(_lib.lib().ls_libversion())
+
+
+# ---- records ----
+
+
+@dataclass(frozen=True)
+class CameraInfo:
+    """One camera found by :func:`list_cameras`."""
+
+    index: int
+    serial: str
+    vendor: str
+    product: str
+    #: First-processor version (USB bcdDevice), 0x0102 for 1.02.
+    mcu1_version: int
+
+
+@dataclass(frozen=True)
+class SensorType:
+    """A sensor type of the library's catalogue (no camera needed): see :func:`sensor_type`."""
+
+    type: int
+    name: str
+    min_integration_time: int
+    max_integration_time: int
+    #: (mask, fixed bits) that ``adc_config`` and ``adc_mux`` writes are filtered through.
+    config_mask: Tuple[int, int]
+    mux_mask: Tuple[int, int]
+    default_parameters: Tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class SensorInfo:
+    """The sensor fitted to an open camera, read once when it was opened."""
+
+    #: Type code and second identification word that the first processor reports.
+    type: int
+    second: int
+    #: The catalogue's entry for ``type``, None when the type is not catalogued.
+    catalogue: Optional[SensorType]
+
+    @property
+    def name(self) -> str:
+        """Catalogue name of the sensor, "-?-" when it is not catalogued."""
+        return _lib.text(_lib.lib().ls_getsensorname(self.type))
+
+
+def sensor_type(code: int) -> SensorType:
+    """The catalogue entry of a sensor type code (0x1000 to 0x100B are catalogued).
+
+    Raises CameraError CX_ERROR_SENSOR_TYPE for a type the catalogue does not hold.
+    """
+    code = _integer("sensor type", code, 0, 0xFFFF)
+    lib = _lib.lib()
+    lo, hi = ctypes.c_uint(), ctypes.c_uint()
+    check(lib.ls_getminmaxtime(code, ctypes.byref(lo), ctypes.byref(hi)), "sensor limits")
+    masks = []
+    for function in (lib.ls_getsensorconfigmask, lib.ls_getsensormuxmask):
+        mask, fixed = ctypes.c_ushort(), ctypes.c_ushort()
+        check(function(code, ctypes.byref(mask), ctypes.byref(fixed)), "sensor masks")
+        masks.append((mask.value, fixed.value))
+    params = [ctypes.c_ushort() for _ in range(8)]
+    check(lib.ls_getsensordefaultparameter(code, *[ctypes.byref(p) for p in params]), "sensor defaults")
+    return SensorType(
+        type=code,
+        name=_lib.text(lib.ls_getsensorname(code)),
+        min_integration_time=lo.value,
+        max_integration_time=hi.value,
+        config_mask=masks[0],
+        mux_mask=masks[1],
+        default_parameters=tuple(p.value for p in params),
+    )
+
+
+# ---- the one camera of the process ----
+
+# The library holds one open camera per process and an open or an enumeration silently closes
+# it; this lock and the session below make the package refuse that instead.
+_library_lock = threading.RLock()
+
+
+class _Session:
+    """The open state of one Camera, shared with its finalizer."""
+
+    def __init__(self) -> None:
+        self.open = True
+
+
+_current: Optional[_Session] = None
+
+
+def _refuse_if_open(action: str) -> None:
+    if (_current is not None and _current.open) or _lib.lib().ls_currentdeviceindex() >= 0:
+        raise RuntimeError(
+            f"cannot {action}: a camera is open in this process and the library holds one camera "
+            f"per process; close the open Camera first"
+        )
+
+
+def _release(session: _Session) -> int:
+    global _current
+    with _library_lock:
+        if not session.open:
+            return 0
+        session.open = False
+        if _current is session:
+            _current = None
+        return int(_lib.lib().ls_closedevice())
+
+
+def list_cameras() -> List[CameraInfo]:
+    """Every attached camera the user may open (``ls_enumdevices`` and the identity strings).
+
+    Enumerating closes an open camera in the library, so this raises RuntimeError while a
+    Camera is open.
+    """
+    lib = _lib.lib()
+    with _library_lock:
+        _refuse_if_open("list the cameras")
+        count = lib.ls_enumdevices()
+        return [
+            CameraInfo(
+                index=i,
+                serial=_lib.text(lib.ls_getserialnumber(i)),
+                vendor=_lib.text(lib.ls_getvendorname(i)),
+                product=_lib.text(lib.ls_getproductname(i)),
+                mcu1_version=int(lib.ls_getmcu1version(i)),
+            )
+            for i in range(count)
+        ]
+
+
+# The packet length each camera's register reported when it was last opened, by serial: the
+# next open of that camera starts with it and so needs no second open.
+_register_lengths: Dict[str, int] = {}
+
+
+def open(
+    serial: Optional[str] = None,
+    index: Optional[int] = None,
+    fifo_size: Optional[int] = None,
+    packet_length: Optional[int] = None,
+    pixels: Optional[int] = None,
+    dtype: Any = None,
+    timeout: float = DEFAULT_CONTROL_TIMEOUT,
+) -> "Camera":
+    """Opens a camera, starts its stream and returns it as a :class:`Camera`.
+
+    Chooses the camera by ``serial`` (exact match) or by ``index`` into :func:`list_cameras`;
+    with neither, the first camera. ``fifo_size`` is the library's stream buffer in bytes
+    (1 MiB to 2 GiB, default 4 MiB).
+
+    ``packet_length`` is the bulk packet length the stream is read with (2048 bytes to
+    ``fifo_size``). Without it the camera's packet-length register (``ls_getpacketlength``)
+    decides: the camera is opened, the register read, and when it differs from the length the
+    stream was started with, the camera is closed and opened once more with the register's
+    value (so a camera whose second processor does not answer opens only with
+    ``packet_length``). A packet is one line of ``packet_length / 2`` 16-bit little-endian
+    pixels; ``pixels`` and ``dtype`` make lines of ``pixels * dtype.itemsize`` bytes instead.
+
+    ``timeout`` is the time-out of every control request in seconds.
+
+    Raises RuntimeError while another Camera is open (the library holds one camera per process),
+    ValueError or TypeError for bad arguments before anything is sent, CameraError when the
+    library fails (e.g. CX_ERR_SERIAL_NUM_NOT_FOUND).
+    """
+    if serial is not None and index is not None:
+        raise ValueError("give serial or index, not both")
+    if serial is not None:
+        if not isinstance(serial, str):
+            raise TypeError(f"serial must be a str, not {type(serial).__name__}")
+        try:
+            encoded = serial.encode("latin-1")
+        except UnicodeEncodeError:
+            raise ValueError(f"serial {serial!r} is not Latin-1 text") from None
+        if b"\0" in encoded:
+            raise ValueError("serial must not contain NUL")
+    serial_bytes = encoded if serial is not None else None
+    if index is not None:
+        index = _integer("index", index, 0, 0x7FFFFFFF)
+    fifo = (
+        DEFAULT_FIFO_SIZE
+        if fifo_size is None
+        else _integer("fifo_size", fifo_size, MIN_FIFO_SIZE, MAX_FIFO_SIZE)
+    )
+    if packet_length is not None:
+        packet_length = _integer("packet_length", packet_length, MIN_PACKET_LENGTH, fifo)
+    line_dtype = DEFAULT_DTYPE if dtype is None else np.dtype(dtype)
+    if line_dtype.itemsize < 1 or line_dtype.hasobject:
+        raise ValueError(f"dtype {line_dtype} cannot hold pixels")
+    if pixels is not None:
+        pixels = _integer("pixels", pixels, 1, MAX_FIFO_SIZE // line_dtype.itemsize)
+    timeout = _seconds("timeout", timeout)
+
+    global _current
+    lib = _lib.lib()
+    with _library_lock:
+        _refuse_if_open("open a camera")
+        count = lib.ls_enumdevices()
+        if serial is not None:
+            what = f"open serial {serial}"
+            key = serial
+        else:
+            index = index or 0
+            what = f"open index {index}"
+            key = _lib.text(lib.ls_getserialnumber(index)) if index < count else ""
+        # The stream takes its packet length from the ls_initialize before the open.
+        length = (
+            packet_length if packet_length is not None else _register_lengths.get(key, DEFAULT_PACKET_LENGTH)
+        )
+        lib.ls_initialize(fifo, length)
+        if serial_bytes is not None:
+            check(lib.ls_opendevicebyserial(serial_bytes), what)
+        else:
+            check(lib.ls_opendevicebyindex(index), what)
+        opened = lib.ls_currentdeviceindex()
+        session = _Session()
+        _current = session
+        try:
+            if packet_length is None:
+                register = ctypes.c_int()
+                check(
+                    lib.ls_getpacketlength(ctypes.byref(register), _milliseconds(timeout)),
+                    "packet length register",
+                )
+                if not MIN_PACKET_LENGTH <= register.value <= fifo:
+                    raise CameraError(
+                        _CX_ERR_GET_INVALID_FORMAT,
+                        "packet length register",
+                        f"the camera reports {register.value} bytes; the stream takes {MIN_PACKET_LENGTH} to "
+                        f"{fifo}: pass packet_length=",
+                    )
+                _register_lengths[key] = register.value
+                if register.value != length:
+                    length = register.value
+                    lib.ls_closedevice()
+                    lib.ls_initialize(fifo, length)
+                    check(lib.ls_opendevicebyindex(opened), what)
+            if pixels is None and length % line_dtype.itemsize:
+                raise ValueError(
+                    f"a packet of {length} bytes is no whole number of {line_dtype} pixels: pass pixels="
+                )
+            line_pixels = length // line_dtype.itemsize if pixels is None else pixels
+            return Camera(session, opened, fifo, length, line_pixels, line_dtype, timeout)
+        except BaseException:
+            _release(session)
+            raise
+
+
+# ---- the camera ----
+
+
+class Camera:
+    """An open camera: control requests, and its stream as lines.
+
+    Made by :func:`open`; a context manager whose exit closes it. After :meth:`close` every
+    use raises CameraError CX_ERR_USB_INVALID_HANDLE. Control requests are serialised by the
+    Camera, so one thread may read the stream while another changes settings.
+
+    Stream reads hand out whole lines only, in stream order, none lost or repeated. A read takes
+    what it needs from the library's FIFO and waits (``ls_waitforpipe``) at most until its
+    time-out. When the time-out passes before the read is satisfied, the Camera asks the camera
+    for its endpoint-6 status (a control request taking at most a quarter of the time-out, 250
+    ms at most, within the time-out):
+
+    * if that request fails with anything but a time-out, the camera is gone and the stream has
+      ended: the read raises CameraError with that request's code (-4 for an unplugged camera),
+      and so does every later read that the lines still buffered cannot satisfy;
+    * otherwise the camera is there but sent too little (a stall, or a stream slower than the
+      read asked for): the read raises CameraError LIBUSB_ERROR_TIMEOUT (-7).
+
+    Either way every byte received stays buffered for the next read: lines that arrived before
+    the stream ended are delivered before the error, and a time-out never leaves a partial line.
+    """
+
+    def __init__(
+        self,
+        session: _Session,
+        index: int,
+        fifo_size: int,
+        packet_length: int,
+        pixels: int,
+        dtype: np.dtype[Any],
+        timeout: float,
+    ) -> None:
+        lib = _lib.lib()
+        self._lib = lib
+        self._session = session
+        self._finalizer = weakref.finalize(self, _release, session)
+        self._control_lock = threading.Lock()
+        self._read_lock = threading.Lock()
+        self._timeout_ms = _milliseconds(timeout)
+        self.index = index
+        self.serial = _lib.text(lib.ls_getserialnumber(index))
+        self.vendor = _lib.text(lib.ls_getvendorname(index))
+        self.product = _lib.text(lib.ls_getproductname(index))
+        #: First-processor version (USB bcdDevice).
+        self.mcu1_version = int(lib.ls_getmcu1version(index))
+        #: The library's stream buffer in bytes.
+        self.fifo_size = fifo_size
+        #: Bulk packet length the stream is read with, in bytes.
+        self.packet_length = packet_length
+        #: Pixels per line and their type; a line is ``line_bytes`` bytes of the stream.
+        self.pixels = pixels
+        self.dtype = dtype
+        self.line_bytes = pixels * dtype.itemsize
+        # Stream bytes taken from the library and not yet handed out: _pending[_head:].
+        self._pending = bytearray()
+        self._head = 0
+        # Stream bytes handed out or skipped since the open; lines start at multiples of line_bytes.
+        self._position = 0
+        # The code of a stream that ended, and the code of the last read that came up short.
+        self._ended: Optional[int] = None
+        self._shortfall = 0
+        self._chunk = (ctypes.c_char * _CHUNK)()
+        #: The fitted sensor, read at the open; None when the board could not report one.
+        self.sensor = self._read_sensor()
+
+    # ---- life cycle ----
+
+    @property
+    def closed(self) -> bool:
+        """True once the camera was closed."""
+        return not self._session.open
+
+    def close(self) -> None:
+        """Stops the stream and closes the camera; does nothing when it is closed already.
+
+        Waits for a read in progress in another thread to end (at most its time-out). Raises
+        CameraError when the library reports a failure while closing, except for a camera that
+        is gone already (LIBUSB_ERROR_NO_DEVICE); the camera is closed either way.
+        """
+        with self._read_lock, self._control_lock:
+            if not self._session.open:
+                return
+            result = int(self._finalizer() or 0)
+        if result not in (0, -4):
+            raise CameraError(result, "close")
+
+    def __enter__(self) -> "Camera":
+        self._check_open()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        try:
+            self.close()
+        except CameraError:
+            if exc_type is None:
+                raise
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return f"<vantorpi.Camera {self.serial!r} index {self.index} {state}>"
+
+    def _check_open(self) -> None:
+        if not self._session.open:
+            raise CameraError(_CX_ERR_USB_INVALID_HANDLE, "camera", "it is closed")
+
+    # ---- control requests ----
+
+    def _call(self, what: str, function: Any, *args: Any) -> None:
+        """Calls a control function with the Camera's time-out appended; raises on failure."""
+        with self._control_lock:
+            self._check_open()
+            check(function(*args, self._timeout_ms), what)
+
+    def _get(self, what: str, function: Any, ctype: Any) -> int:
+        value = ctype()
+        self._call(what, function, ctypes.byref(value))
+        return int(value.value)
+
+    @property
+    def timeout(self) -> float:
+        """Time-out of each control request in seconds."""
+        return self._timeout_ms / 1000
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        self._timeout_ms = _milliseconds(_seconds("timeout", seconds))
+
+    def _read_sensor(self) -> Optional[SensorInfo]:
+        kind, second = ctypes.c_ushort(), ctypes.c_ushort()
+        try:
+            self._call("sensor type", self._lib.ls_getsensortype, ctypes.byref(kind), ctypes.byref(second))
+        except CameraError:
+            return None
+        try:
+            catalogue: Optional[SensorType] = sensor_type(kind.value)
+        except CameraError:
+            catalogue = None
+        return SensorInfo(type=kind.value, second=second.value, catalogue=catalogue)
+
+    @property
+    def integration_time(self) -> int:
+        """Integration time, in the second processor's unit; set within the sensor's limits."""
+        return self._get("integration time", self._lib.ls_getinttime, ctypes.c_uint)
+
+    @integration_time.setter
+    def integration_time(self, value: int) -> None:
+        low, high = 0, 0xFFFFFFFF
+        if self.sensor is not None and self.sensor.catalogue is not None:
+            low, high = self.sensor.catalogue.min_integration_time, self.sensor.catalogue.max_integration_time
+        value = _integer("integration time", value, low, high)
+        self._call("set integration time", self._lib.ls_setinttime, value)
+
+    @property
+    def mode(self) -> int:
+        """Operating mode of the second processor, 0 to 3."""
+        return self._get("mode", self._lib.ls_getmode, ctypes.c_ubyte)
+
+    @mode.setter
+    def mode(self, value: int) -> None:
+        self._call("set mode", self._lib.ls_setmode, _integer("mode", value, 0, 3))
+
+    @property
+    def state(self) -> int:
+        """State of the second processor, 0 or 1."""
+        return self._get("state", self._lib.ls_getstate, ctypes.c_ubyte)
+
+    @state.setter
+    def state(self, value: int) -> None:
+        self._call("set state", self._lib.ls_setstate, _integer("state", value, 0, 1))
+
+    @property
+    def adc_config(self) -> int:
+        """ADC configuration register (16 bits; a write passes the fitted sensor's mask)."""
+        return self._get("ADC config", self._lib.ls_getadcconfig, ctypes.c_ushort)
+
+    @adc_config.setter
+    def adc_config(self, value: int) -> None:
+        self._call("set ADC config", self._lib.ls_setadcconfig, _integer("adc_config", value, 0, 0xFFFF))
+
+    @property
+    def adc_mux(self) -> int:
+        """ADC multiplexer register (16 bits; a write passes the fitted sensor's mask)."""
+        return self._get("ADC mux", self._lib.ls_getadcmux, ctypes.c_ushort)
+
+    @adc_mux.setter
+    def adc_mux(self, value: int) -> None:
+        self._call("set ADC mux", self._lib.ls_setadcmux, _integer("adc_mux", value, 0, 0xFFFF))
+
+    def _per_channel(self, kind: str, channel: int) -> Tuple[Any, Any]:
+        names = {"gain": ("ls_getadcpga", "ls_setadcpga"), "offset": ("ls_getadcoffset", "ls_setadcoffset")}
+        get, put = names[kind]
+        return getattr(self._lib, f"{get}{channel}"), getattr(self._lib, f"{put}{channel}")
+
+    def gain(self, channel: int) -> int:
+        """ADC gain of channel 1, 2 or 3 (red, green, blue)."""
+        channel = _channel(channel)
+        return self._get(f"gain {channel}", self._per_channel("gain", channel)[0], ctypes.c_ushort)
+
+    def set_gain(self, channel: int, value: int) -> None:
+        """Sets the ADC gain of one channel, 0 to 511."""
+        channel = _channel(channel)
+        value = _integer(f"gain {channel}", value, 0, 511)
+        self._call(f"set gain {channel}", self._per_channel("gain", channel)[1], value)
+
+    def offset(self, channel: int) -> int:
+        """ADC offset of channel 1, 2 or 3."""
+        channel = _channel(channel)
+        return self._get(f"offset {channel}", self._per_channel("offset", channel)[0], ctypes.c_ushort)
+
+    def set_offset(self, channel: int, value: int) -> None:
+        """Sets the ADC offset of one channel, 0 to 511."""
+        channel = _channel(channel)
+        value = _integer(f"offset {channel}", value, 0, 511)
+        self._call(f"set offset {channel}", self._per_channel("offset", channel)[1], value)
+
+    def _three(self, kind: str, value: Union[int, Sequence[int]]) -> Tuple[int, ...]:
+        if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+            return (_integer(kind, value, 0, 511),)
+        if not isinstance(value, (tuple, list)) or len(value) != 3:
+            raise ValueError(f"{kind} must be one value for all three channels or three values")
+        return tuple(_integer(f"{kind} {i + 1}", v, 0, 511) for i, v in enumerate(value))
+
+    @property
+    def gains(self) -> Tuple[int, int, int]:
+        """The three ADC gains; set one value for all three channels or three values (0 to 511)."""
+        return (self.gain(1), self.gain(2), self.gain(3))
+
+    @gains.setter
+    def gains(self, value: Union[int, Sequence[int]]) -> None:
+        values = self._three("gains", value)
+        if len(values) == 1:
+            self._call("set gains", self._lib.ls_setadc3xpga, values[0])
+        else:
+            self._call("set gains", self._lib.ls_setadcpga, *values)
+
+    @property
+    def offsets(self) -> Tuple[int, int, int]:
+        """The three ADC offsets; set one value for all three channels or three values (0 to 511)."""
+        return (self.offset(1), self.offset(2), self.offset(3))
+
+    @offsets.setter
+    def offsets(self, value: Union[int, Sequence[int]]) -> None:
+        values = self._three("offsets", value)
+        if len(values) == 1:
+            self._call("set offsets", self._lib.ls_setadc3xoffset, values[0])
+        else:
+            self._call("set offsets", self._lib.ls_setadcoffset, *values)
+
+    def save_settings(self) -> None:
+        """Saves the ADC settings on the camera board."""
+        self._call("save settings", self._lib.ls_savesettings)
+
+    def reset_settings(self) -> None:
+        """Resets the ADC settings on the camera board."""
+        self._call("reset settings", self._lib.ls_resetsettings)
+
+    @property
+    def mcu2_version(self) -> int:
+        """Firmware version of the second processor."""
+        return self._get("mcu2 version", self._lib.ls_getmcu2version, ctypes.c_ushort)
+
+    @property
+    def mcu2_sensor_type(self) -> int:
+        """Sensor type code that the second processor reports."""
+        return self._get("mcu2 sensor type", self._lib.ls_getmcu2sensortype, ctypes.c_ushort)
+
+    @property
+    def packet_length_register(self) -> int:
+        """The camera's packet-length register (the stream's length is ``packet_length``)."""
+        return self._get("packet length register", self._lib.ls_getpacketlength, ctypes.c_int)
+
+    @property
+    def custom_firmware(self) -> int:
+        """The second processor's custom-firmware value."""
+        return self._get("custom firmware", self._lib.ls_customfirmware, ctypes.c_uint)
+
+    @property
+    def power_pins(self) -> int:
+        """The board's power-pin state byte."""
+        return self._get("power pins", self._lib.ls_getpowerpins, ctypes.c_ubyte)
+
+    def _switch(self, what: str, function: Any, on: bool) -> None:
+        if not isinstance(on, (bool, int)) or on not in (0, 1):
+            raise ValueError(f"{what} takes True or False, got {on!r}")
+        self._call(what, function, int(on), _lib.POWER_SECURITY_CODE)
+
+    def set_sensor_power(self, on: bool) -> None:
+        """Switches the sensor's power supply."""
+        self._switch("sensor power", self._lib.ls_psy, on)
+
+    def set_code_write_protection(self, on: bool) -> None:
+        """Switches the board's code write protection."""
+        self._switch("code write protection", self._lib.ls_cwp, on)
+
+    def set_data_write_protection(self, on: bool) -> None:
+        """Switches the board's data write protection."""
+        self._switch("data write protection", self._lib.ls_dwp, on)
+
+    @property
+    def ep6_status(self) -> int:
+        """The board's endpoint-6 FIFO status byte."""
+        return self._get("EP6 status", self._lib.ls_ep6stat, ctypes.c_ubyte)
+
+    def reset_fifo(self) -> None:
+        """Resets the board's endpoint-6 FIFO."""
+        self._call("reset FIFO", self._lib.ls_resetfifo)
+
+    # ---- I2C ----
+
+    @property
+    def i2c_frequency(self) -> int:
+        """I2C bus frequency selector, 0 or 1."""
+        return self._get("I2C frequency", self._lib.ls_geti2cfreq, ctypes.c_ubyte)
+
+    @i2c_frequency.setter
+    def i2c_frequency(self, value: int) -> None:
+        self._call("set I2C frequency", self._lib.ls_seti2cfreq, _integer("i2c_frequency", value, 0, 1))
+
+    @property
+    def i2c_status(self) -> str:
+        """Name of the I2C status of the last transfer, e.g. "I2C_OK"."""
+        status = self._get("I2C status", self._lib.ls_geti2cstat, ctypes.c_ubyte)
+        return _lib.text(self._lib.ls_geti2cstring(status))
+
+    def _i2c_read(self, what: str, function: Any, address: int, length: int) -> bytes:
+        address = _integer("I2C address", address, 0, 0xFF)
+        length = _integer("I2C length", length, 1, I2C_MAX_TRANSFER)
+        data = (ctypes.c_ubyte * length)()
+        count, status = ctypes.c_ushort(length), ctypes.c_ubyte()
+        self._i2c_call(what, function, address, data, ctypes.byref(count), status)
+        return bytes(data[: count.value])
+
+    def _i2c_write(self, what: str, function: Any, address: int, data: bytes) -> None:
+        address = _integer("I2C address", address, 0, 0xFF)
+        payload = bytes(data)
+        _integer("I2C data length", len(payload), 1, I2C_MAX_TRANSFER)
+        buffer = (ctypes.c_ubyte * len(payload)).from_buffer_copy(payload)
+        self._i2c_call(what, function, address, buffer, len(payload), ctypes.c_ubyte())
+
+    def _i2c_call(self, what: str, function: Any, address: int, data: Any, length: Any, status: Any) -> None:
+        with self._control_lock:
+            self._check_open()
+            result = function(address, data, length, ctypes.byref(status), self._timeout_ms)
+        if result == _CX_ERR_I2C_TRANSFER:
+            raise CameraError(
+                result, f"{what} 0x{address:02X}", _lib.text(self._lib.ls_geti2cstring(status.value))
+            )
+        check(result, f"{what} 0x{address:02X}")
+
+    def i2c_read(self, address: int, length: int) -> bytes:
+        """Reads 1 to 64 bytes from the I2C device at an 8-bit address."""
+        return self._i2c_read("I2C read", self._lib.ls_readi2c, address, length)
+
+    def i2c_write(self, address: int, data: bytes) -> None:
+        """Writes 1 to 64 bytes to the I2C device at an 8-bit address."""
+        self._i2c_write("I2C write", self._lib.ls_writei2c, address, data)
+
+    def i2c_flash_read(self, address: int, length: int) -> bytes:
+        """Reads 1 to 64 bytes from the I2C flash at an 8-bit address."""
+        return self._i2c_read("I2C flash read", self._lib.ls_readi2cflash, address, length)
+
+    def i2c_flash_write(self, address: int, data: bytes) -> None:
+        """Writes 1 to 64 bytes to the I2C flash at an 8-bit address."""
+        self._i2c_write("I2C flash write", self._lib.ls_writei2cflash, address, data)
+
+    # ---- second-processor flash ----
+
+    def flash(
+        self,
+        path: Union[str, "os.PathLike[str]"],
+        block: int = 512,
+        lastbyte: bool = False,
+        progress: Optional[ProgressCallback] = None,
+    ) -> int:
+        """Writes an image file into the second processor's flash; returns the device's 16-bit value.
+
+        The run is f0, f1 with the block size, the image in blocks of ``block`` bytes (1 to
+        65535), then f2; with ``lastbyte`` the image's last byte goes with the ending f2
+        instead. ``progress(done, total)`` is called with the bytes written after every block
+        and at the end. An image holds 1 byte (2 with ``lastbyte``) to 1 MiB: a file that cannot
+        be read raises CameraError CX_ERR_OPEN_FLASH_FILE, one of another size
+        CX_ERR_LENGTH_FLASH_FILE, both before anything is sent.
+        """
+        block = _integer("block", block, 1, 0xFFFF)
+        if progress is not None and not callable(progress):
+            raise TypeError("progress must be callable")
+        try:
+            with builtins.open(path, "rb") as file:
+                image = file.read(MAX_FLASH_IMAGE + 1)
+        except OSError as e:
+            raise CameraError(_CX_ERR_OPEN_FLASH_FILE, f"open {path}", str(e)) from e
+        minimum = 2 if lastbyte else 1
+        if not minimum <= len(image) <= MAX_FLASH_IMAGE:
+            size = f"{len(image)}" if len(image) <= MAX_FLASH_IMAGE else f"more than {MAX_FLASH_IMAGE}"
+            raise CameraError(
+                _CX_ERR_LENGTH_FLASH_FILE,
+                f"image {path}",
+                f"{size} bytes; an image holds {minimum} to {MAX_FLASH_IMAGE}",
+            )
+        lib = self._lib
+        total = len(image)
+        blocked = total - 1 if lastbyte else total
+        with self._control_lock:
+            self._check_open()
+            t = self._timeout_ms
+            check(lib.ls_cpu2flash_f0(t), "flash f0")
+            check(lib.ls_cpu2flash_f1(block, t), f"flash f1 {block}")
+            for offset in range(0, blocked, block):
+                piece = image[offset : min(offset + block, blocked)]
+                buffer = (ctypes.c_ubyte * len(piece)).from_buffer_copy(piece)
+                check(lib.ls_cpu2flashdata(len(piece), buffer, t), f"flash block at byte {offset}")
+                if progress is not None:
+                    progress(offset + len(piece), total)
+            value = ctypes.c_ushort()
+            if lastbyte:
+                check(
+                    lib.ls_cpu2flash_f2_lastbyte(image[-1], ctypes.byref(value), t), "flash f2 with last byte"
+                )
+            else:
+                check(lib.ls_cpu2flash_f2(ctypes.byref(value), t), "flash f2")
+        if progress is not None:
+            progress(total, total)
+        return int(value.value)
+
+    # ---- stream ----
+
+    @property
+    def rate(self) -> int:
+        """Measured stream rate in bytes per second (``ls_getfps``), 0 while unknown."""
+        self._check_open()
+        return int(self._lib.ls_getfps())
+
+    def _available(self) -> int:
+        return len(self._pending) - self._head
+
+    def _fetch(self, limit: int) -> None:
+        """Moves up to limit bytes from the library's FIFO into the pending buffer."""
+        while limit > 0:
+            got = self._lib.ls_getpipe(self._chunk, min(limit, _CHUNK))
+            if got <= 0:
+                return
+            self._pending += memoryview(self._chunk)[:got]
+            limit -= got
+
+    def _take(self, count: int) -> bytearray:
+        """Hands out count pending bytes (the caller made sure they are there)."""
+        data = bytearray(memoryview(self._pending)[self._head : self._head + count])
+        self._head += count
+        self._position += count
+        if self._head >= len(self._pending) // 2:
+            del self._pending[: self._head]
+            self._head = 0
+        return data
+
+    def _fill(self, need: int, timeout: float) -> bool:
+        """Waits until need bytes are pending or the time-out passes; True when they are.
+
+        The last quarter of the time-out (250 ms at most) is kept for asking whether the camera
+        is still there; a False return has done that and set the outcome in self._shortfall.
+        """
+        deadline = time.monotonic() + timeout
+        probe = min(0.25, timeout / 4)
+        while True:
+            self._fetch(need - self._available())
+            if self._available() >= need:
+                return True
+            if self._ended is not None:
+                self._shortfall = self._ended
+                return False
+            remaining = deadline - probe - time.monotonic()
+            if remaining <= 0:
+                break
+            self._lib.ls_waitforpipe(_milliseconds(remaining))
+        self._shortfall = self._probe(max(probe, deadline - time.monotonic()))
+        return False
+
+    def _probe(self, budget: float) -> int:
+        """The code of a stream that came up short: the camera's failure, or a time-out."""
+        if self._control_lock.acquire(timeout=max(budget, 0.001)):
+            try:
+                status = ctypes.c_ubyte()
+                result = self._lib.ls_ep6stat(ctypes.byref(status), _milliseconds(budget))
+            finally:
+                self._control_lock.release()
+            if result not in (0, _LIBUSB_ERROR_TIMEOUT):
+                self._ended = int(result)
+                return int(result)
+        return _LIBUSB_ERROR_TIMEOUT
+
+    def _short(self, what: str, need: int, timeout: float) -> CameraError:
+        if self._shortfall == self._ended:
+            return CameraError(self._shortfall, what, "the stream ended")
+        return CameraError(
+            self._shortfall, what, f"{self._available()} of {need} bytes arrived within {timeout:g} s"
+        )
+
+    def read(self, nbytes: int, timeout: float = DEFAULT_READ_TIMEOUT) -> bytes:
+        """Raw stream bytes: waits until nbytes are there or the time-out passes.
+
+        Returns nbytes bytes, or at the time-out the 1 to nbytes - 1 bytes that arrived; raises
+        CameraError when none did (see the class for a stream that ended). Lines read after a
+        read that stopped inside a line start with the next line.
+        """
+        nbytes = _integer("nbytes", nbytes, 1, 0x7FFFFFFF)
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        with self._read_lock:
+            self._check_open()
+            if not self._fill(nbytes, timeout) and self._available() == 0:
+                raise self._short("read", nbytes, timeout)
+            return bytes(self._take(min(nbytes, self._available())))
+
+    def lines(self, count: int, timeout: float = DEFAULT_READ_TIMEOUT) -> NDArray[Any]:
+        """The next count lines as an array of shape (count, pixels) and the Camera's dtype.
+
+        Waits at most timeout seconds; raises CameraError when the lines did not arrive in
+        time or the stream ended (see the class), keeping what arrived for the next read.
+        """
+        count = _integer("count", count, 1, 0x7FFFFFFF // self.line_bytes)
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        with self._read_lock:
+            self._check_open()
+            skip = -self._position % self.line_bytes
+            need = skip + count * self.line_bytes
+            if not self._fill(need, timeout):
+                raise self._short(f"{count} lines", need, timeout)
+            self._take(skip)
+            data = self._take(count * self.line_bytes)
+        return np.frombuffer(data, dtype=self.dtype).reshape(count, self.pixels)
+
+    def stream(self, timeout: float = DEFAULT_READ_TIMEOUT) -> Iterator[NDArray[Any]]:
+        """An endless iterator of lines, each an array of ``pixels`` values.
+
+        Each line waits at most timeout seconds; the iterator raises CameraError as
+        :meth:`lines` does, so a stream that ends yields every line that arrived and then raises.
+        """
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        self._check_open()
+
+        def lines() -> Iterator[NDArray[Any]]:
+            while True:
+                yield self.lines(1, timeout)[0]
+
+        return lines()
+
+    # ---- all of it ----
+
+    def info(self) -> Dict[str, Any]:
+        """Everything the camera reports, as a JSON-ready dict (for bug reports)."""
+        sensor: Optional[Dict[str, Any]] = None
+        if self.sensor is not None:
+            catalogue = self.sensor.catalogue
+            sensor = {
+                "type": f"0x{self.sensor.type:04x}",
+                "second": f"0x{self.sensor.second:04x}",
+                "name": self.sensor.name,
+                "integration_time_min": catalogue.min_integration_time if catalogue else None,
+                "integration_time_max": catalogue.max_integration_time if catalogue else None,
+            }
+        return {
+            "library_version": version_text(library_version()),
+            "index": self.index,
+            "serial": self.serial,
+            "vendor": self.vendor,
+            "product": self.product,
+            "mcu1_version": version_text(self.mcu1_version),
+            "mcu2_version": version_text(self.mcu2_version),
+            "sensor": sensor,
+            "mcu2_sensor_type": f"0x{self.mcu2_sensor_type:04x}",
+            "mode": self.mode,
+            "state": self.state,
+            "integration_time": self.integration_time,
+            "packet_length_register": self.packet_length_register,
+            "packet_length": self.packet_length,
+            "pixels": self.pixels,
+            "dtype": self.dtype.str,
+            "custom_firmware": self.custom_firmware,
+            "adc_config": f"0x{self.adc_config:04x}",
+            "adc_mux": f"0x{self.adc_mux:04x}",
+            "gains": list(self.gains),
+            "offsets": list(self.offsets),
+            "power_pins": f"0x{self.power_pins:02x}",
+            "ep6_status": f"0x{self.ep6_status:02x}",
+            "i2c_frequency": self.i2c_frequency,
+            "rate": self.rate,
+        }
