@@ -41,8 +41,8 @@ class FirstProcessor {
   uint8_t powerpins = 0x03;
   uint8_t ep6status = 0x00;
   int fiforesets = 0;
-  uint8_t presence = 8;
-  uint16_t marker = 0xA5A5;
+  uint8_t presence = cx_protocol::sensorpresent;
+  uint16_t marker = cx_protocol::sensormarker;
   uint16_t sensortype;
   uint16_t secondword = 0x0001;
   uint16_t adc[kAdcRegs];

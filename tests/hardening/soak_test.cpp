@@ -26,6 +26,7 @@
 
 #include "simcam.h"
 #include "tests/support/stream.h"
+#include "usb/cx_protocol.h"
 #include "vantorpi.h"
 
 namespace {
@@ -189,7 +190,7 @@ class soak : public testing::Test {
     // ADC: single registers, three-channel writes, the filtered writes, save and reset.
     unsigned short mask = 0, fixed = 0, value = 0;
     ASSERT_EQ(ls_getsensorconfigmask(type, &mask, &fixed), 0);
-    const unsigned short gain = static_cast<unsigned short>(k & 0x1FF);
+    const unsigned short gain = static_cast<unsigned short>(k & cx_protocol::adcdatamask);
     EXPECT_EQ(ls_setadcpga1(gain, kTimeout), 0);
     EXPECT_EQ(ls_getadcpga1(&value, kTimeout), 0);
     EXPECT_EQ(value, gain);
@@ -199,7 +200,7 @@ class soak : public testing::Test {
     EXPECT_EQ(ls_setadc3xpga(gain, kTimeout), 0);
     EXPECT_EQ(ls_setadcconfig(static_cast<unsigned short>(k), kTimeout), 0);
     EXPECT_EQ(ls_getadcconfig(&value, kTimeout), 0);
-    EXPECT_EQ(value, ((k & mask) | fixed) & 0x1FF);
+    EXPECT_EQ(value, ((k & mask) | fixed) & cx_protocol::adcdatamask);
     EXPECT_EQ(ls_setadcmux(static_cast<unsigned short>(k), kTimeout), 0);
     EXPECT_EQ(ls_savesettings(kTimeout), 0);
     EXPECT_EQ(ls_resetsettings(kTimeout), 0);
