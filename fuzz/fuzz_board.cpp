@@ -10,10 +10,15 @@
 // data stage is taken only in part (three-channel writes, I2C writes), or
 // the guarded switches get the right code. Seeds: fuzz/corpus/fuzz_board/.
 #include "harness.h"
+#include "tests/support/adcregisters.h"
+#include "tests/support/exports.h"
 
 namespace {
 
-int camera = 0;
+namespace cp = cx_protocol;
+using cp::vendorin;
+using cp::vendorout;
+using vtest::requests;
 
 struct Case {
   int op;
@@ -30,29 +35,30 @@ struct Case {
 
 void scriptin(uint8_t request, bool fails, int error, const std::string& reply) {
   if (fails)
-    simcam_script_error(camera, SIMCAM_IN, request, error);
+    simcam_script_error(fuzz::camera(), SIMCAM_IN, request, error);
   else
-    simcam_script_reply(camera, request, reply.data(), static_cast<int>(reply.size()));
+    simcam_script_reply(fuzz::camera(), request, reply.data(), static_cast<int>(reply.size()));
 }
 
 uint16_t le16(const std::string& s, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8);
 }
 
-// What the 7-byte sensor record reply must give: result, type, second word.
+// What the sensor record reply must give: result, type, second word.
 int sensorexpected(const Case& c, const std::string& reply, unsigned short& type, unsigned short& second) {
   type = second = 0;
   if (c.firstfails()) return c.error;
-  if (reply.size() < 7) return CX_ERR_CONTROL_TRANSFER;
-  type = le16(reply, 3);
-  second = le16(reply, 5);
-  if (static_cast<uint8_t>(reply[0]) != 8) return CX_ERROR_SENSOR_NOT_CONNECTED;
-  if (le16(reply, 1) != 0xA5A5) return CX_ERROR_SENSOR_EEP_INVALID;
+  if (reply.size() < cp::sensorrecordlength) return CX_ERR_CONTROL_TRANSFER;
+  type = le16(reply, cp::sensortypeoffset);
+  second = le16(reply, cp::sensorsecondoffset);
+  if (static_cast<uint8_t>(reply[cp::sensorpresenceoffset]) != cp::sensorpresent)
+    return CX_ERROR_SENSOR_NOT_CONNECTED;
+  if (le16(reply, cp::sensormarkeroffset) != cp::sensormarker) return CX_ERROR_SENSOR_EEP_INVALID;
   return 0;
 }
 
 void sensortype(const Case& c) {
-  scriptin(0x44, c.firstfails(), c.error, c.first);
+  scriptin(cp::sensorrecord, c.firstfails(), c.error, c.first);
   unsigned short type = 0x5A5A, second = 0x5A5A, etype, esecond;
   int r = ls_getsensortype(&type, &second, fuzz::kTimeout);
   int expected = sensorexpected(c, c.first, etype, esecond);
@@ -61,9 +67,9 @@ void sensortype(const Case& c) {
              c.first.size(), r, type, second, expected, etype, esecond);
 }
 
-// One byte read straight from the board: ep6stat (0x51) or the power pins (0x33).
+// One byte read straight from the board: ep6stat or the power pins.
 void boardbyte(const Case& c, bool ep6) {
-  const uint8_t request = ep6 ? 0x51 : 0x33;
+  const uint8_t request = ep6 ? cp::ep6status : cp::powerpins;
   scriptin(request, c.firstfails(), c.error, c.first);
   unsigned char value = 0x5A;
   int r = ep6 ? ls_ep6stat(&value, fuzz::kTimeout) : ls_getpowerpins(&value, fuzz::kTimeout);
@@ -74,18 +80,17 @@ void boardbyte(const Case& c, bool ep6) {
 }
 
 void adcget(const Case& c) {
-  typedef int (*Getter)(unsigned short*, unsigned int);
-  static const Getter getters[] = {ls_getadcconfig, ls_getadcmux,     ls_getadcpga1,    ls_getadcpga2,
-                                   ls_getadcpga3,   ls_getadcoffset1, ls_getadcoffset2, ls_getadcoffset3};
-  const int reg = c.argument & 7;
-  scriptin(0x40, c.firstfails(), c.error, c.first);
+  static const auto registers = vtest::adcregisters(vtest::linkedexports());
+  const vtest::AdcRegister& adc = registers[c.argument % registers.size()];
+  const int reg = adc.number;
+  scriptin(cp::adcregister, c.firstfails(), c.error, c.first);
   unsigned short value = 0x5A5A;
-  int r = getters[reg](&value, fuzz::kTimeout);
-  const auto log = fuzz::logged();
-  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == fuzz::kIn && log[0].bRequest == 0x40 &&
-                 log[0].wValue == reg * 0x1000 && log[0].wLength == 2,
-             "ADC register %d: expected one read with wValue 0x%04X", reg, reg * 0x1000);
-  int expected = c.firstfails() ? c.error : c.first.size() < 2 ? CX_ERR_CONTROL_TRANSFER : 0;
+  int r = adc.get(&value, fuzz::kTimeout);
+  const auto log = vtest::controllog();
+  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == vendorin && log[0].bRequest == cp::adcregister &&
+                 log[0].wValue == adc.address && log[0].wLength == cp::adcreadlength,
+             "ADC register %d: expected one read with wValue 0x%04X", reg, adc.address);
+  int expected = c.firstfails() ? c.error : c.first.size() < cp::adcreadlength ? CX_ERR_CONTROL_TRANSFER : 0;
   unsigned short evalue = expected == 0 ? le16(c.first, 0) : 0;
   FUZZ_CHECK(r == expected && value == evalue, "ADC register %d: %zu-byte reply gives %d (0x%04X)", reg,
              c.first.size(), r, value);
@@ -95,8 +100,8 @@ void adcget(const Case& c) {
 // sensor, and then carries exactly the catalogue's filtering of the value.
 void adcfiltered(const Case& c, bool mux) {
   const unsigned short value = static_cast<unsigned short>(c.argument);
-  scriptin(0x44, c.firstfails(), c.error, c.first);
-  if (c.secondfails()) simcam_script_error(camera, SIMCAM_OUT, 0x40, c.error);
+  scriptin(cp::sensorrecord, c.firstfails(), c.error, c.first);
+  if (c.secondfails()) simcam_script_error(fuzz::camera(), SIMCAM_OUT, cp::adcregister, c.error);
   int r = mux ? ls_setadcmux(value, fuzz::kTimeout) : ls_setadcconfig(value, fuzz::kTimeout);
 
   unsigned short type, second, mask = 0, fixed = 0;
@@ -106,17 +111,16 @@ void adcfiltered(const Case& c, bool mux) {
     if (known != 0) expected = CX_ERROR_SENSOR_TYPE;
   }
   const char* name = mux ? "ls_setadcmux" : "ls_setadcconfig";
-  const auto log = fuzz::logged();
-  const size_t writes = fuzz::countrequests(log, fuzz::kOut, 0x40);
+  const auto writes = requests(vendorout, cp::adcregister);
   if (expected != 0) {
-    FUZZ_CHECK(r == expected && writes == 0,
-               "%s(0x%04X): sensor record gives %d with %zu writes, expected %d", name, value, r, writes,
-               expected);
+    FUZZ_CHECK(r == expected && writes.empty(),
+               "%s(0x%04X): sensor record gives %d with %zu writes, expected %d", name, value, r,
+               writes.size(), expected);
     return;
   }
-  const uint16_t wvalue = static_cast<uint16_t>((mux ? 0x1000 : 0) | (((value & mask) | fixed) & 0x1FF));
-  const simcam_ctrl_record* write = fuzz::findrequest(log, fuzz::kOut, 0x40);
-  FUZZ_CHECK(writes == 1 && write->wValue == wvalue && write->wLength == 0,
+  const uint16_t wvalue = static_cast<uint16_t>((mux ? cp::adcmux : cp::adcconfig) |
+                                                (((value & mask) | fixed) & cp::adcdatamask));
+  FUZZ_CHECK(writes.size() == 1 && writes[0].wValue == wvalue && writes[0].wLength == 0,
              "%s(0x%04X) for sensor 0x%04X: expected one write of 0x%04X", name, value, type, wvalue);
   FUZZ_CHECK(r == (c.secondfails() ? c.error : 0), "%s(0x%04X): gives %d", name, value, r);
 }
@@ -136,11 +140,11 @@ int i2cstatus(const Case& c, unsigned char& status) {
 }
 
 void i2cread(const Case& c, bool flash) {
-  const uint8_t request = flash ? 0xF0 : 0x10;
+  const uint8_t request = flash ? cp::i2cflash : cp::i2cdata;
   const unsigned char address = static_cast<unsigned char>(c.argument);
   const unsigned short wanted = static_cast<unsigned short>((c.argument >> 8 & 0xFF) % 72);
   scriptin(request, c.firstfails(), c.error, c.first);
-  scriptin(0x11, c.secondfails(), c.error, c.second);
+  scriptin(cp::i2cstatus, c.secondfails(), c.error, c.second);
   unsigned char buffer[72];
   std::memset(buffer, 0xEE, sizeof buffer);
   unsigned short length = wanted;
@@ -148,13 +152,13 @@ void i2cread(const Case& c, bool flash) {
   int r = flash ? ls_readi2cflash(address, buffer, &length, &status, fuzz::kTimeout)
                 : ls_readi2c(address, buffer, &length, &status, fuzz::kTimeout);
   const char* name = flash ? "ls_readi2cflash" : "ls_readi2c";
-  const auto log = fuzz::logged();
-  if (wanted == 0 || wanted > 64) {
+  const auto log = vtest::controllog();
+  if (wanted == 0 || wanted > cp::i2cmaxtransfer) {
     FUZZ_CHECK(r == CX_ERR_I2C_INVALID_SIZE && length == wanted && status == 0x5A && log.empty(),
                "%s: length %u gives %d", name, wanted, r);
     return;
   }
-  FUZZ_CHECK(!log.empty() && log[0].bmRequestType == fuzz::kIn && log[0].bRequest == request &&
+  FUZZ_CHECK(!log.empty() && log[0].bmRequestType == vendorin && log[0].bRequest == request &&
                  log[0].wValue == address >> 1 && log[0].wLength == wanted,
              "%s(0x%02X, %u): data stage not as expected", name, address, wanted);
   for (size_t i = sizeof buffer > wanted ? wanted : sizeof buffer; i < sizeof buffer; ++i)
@@ -179,27 +183,27 @@ void i2cread(const Case& c, bool flash) {
 }
 
 void i2cwrite(const Case& c, bool flash) {
-  const uint8_t request = flash ? 0xF0 : 0x10;
+  const uint8_t request = flash ? cp::i2cflash : cp::i2cdata;
   const unsigned char address = static_cast<unsigned char>(c.argument);
   const unsigned short length = static_cast<unsigned short>((c.argument >> 8 & 0xFF) % 72);
   unsigned char buffer[72] = {};
   std::memcpy(buffer, c.first.data(), c.first.size() < length ? c.first.size() : length);
   if (c.firstfails())
-    simcam_script_error(camera, SIMCAM_OUT, request, c.error);
+    simcam_script_error(fuzz::camera(), SIMCAM_OUT, request, c.error);
   else if (c.partial())
-    simcam_script_out_taken(camera, request, c.argument >> 16 & 0xFF);
-  scriptin(0x11, c.secondfails(), c.error, c.second);
+    simcam_script_out_taken(fuzz::camera(), request, c.argument >> 16 & 0xFF);
+  scriptin(cp::i2cstatus, c.secondfails(), c.error, c.second);
   unsigned char status = 0x5A;
   int r = flash ? ls_writei2cflash(address, buffer, length, &status, fuzz::kTimeout)
                 : ls_writei2c(address, buffer, length, &status, fuzz::kTimeout);
   const char* name = flash ? "ls_writei2cflash" : "ls_writei2c";
-  const auto log = fuzz::logged();
-  if (length == 0 || length > 64) {
+  const auto log = vtest::controllog();
+  if (length == 0 || length > cp::i2cmaxtransfer) {
     FUZZ_CHECK(r == CX_ERR_I2C_INVALID_SIZE && status == 0x5A && log.empty(), "%s: length %u gives %d", name,
                length, r);
     return;
   }
-  FUZZ_CHECK(!log.empty() && log[0].bmRequestType == fuzz::kOut && log[0].bRequest == request &&
+  FUZZ_CHECK(!log.empty() && log[0].bmRequestType == vendorout && log[0].bRequest == request &&
                  log[0].wValue == address >> 1 && log[0].wLength == length &&
                  std::memcmp(log[0].data, buffer, length) == 0,
              "%s(0x%02X, %u): data stage not as expected", name, address, length);
@@ -223,7 +227,7 @@ void i2cwrite(const Case& c, bool flash) {
 }
 
 void i2cstat(const Case& c) {
-  scriptin(0x11, c.firstfails(), c.error, c.first);
+  scriptin(cp::i2cstatus, c.firstfails(), c.error, c.first);
   unsigned char status = 0x5A;
   int r = ls_geti2cstat(&status, fuzz::kTimeout);
   int expected = c.firstfails() ? c.error : c.first.empty() ? CX_ERR_CONTROL_TRANSFER : 0;
@@ -234,7 +238,7 @@ void i2cstat(const Case& c) {
 }
 
 void i2cfreq(const Case& c) {
-  scriptin(0x13, c.firstfails(), c.error, c.first);
+  scriptin(cp::i2cgetfreq, c.firstfails(), c.error, c.first);
   unsigned char frequency = 0x5A;
   int r = ls_geti2cfreq(&frequency, fuzz::kTimeout);
   int expected = c.firstfails() ? c.error : c.first.empty() ? CX_ERR_CONTROL_TRANSFER : 0;
@@ -247,15 +251,15 @@ void i2cfreq(const Case& c) {
 void adcthree(const Case& c) {
   const int variant = c.argument >> 30;
   const bool offset = variant >= 2;
-  const uint8_t request = offset ? 0x46 : 0x45;
+  const uint8_t request = offset ? cp::adcoffset : cp::adcpga;
   const unsigned short a = static_cast<unsigned short>(c.argument),
                        b = static_cast<unsigned short>(c.argument >> 8),
                        d = static_cast<unsigned short>(c.argument >> 14);
   const int taken = c.split % 8;
   if (c.firstfails())
-    simcam_script_error(camera, SIMCAM_OUT, request, c.error);
+    simcam_script_error(fuzz::camera(), SIMCAM_OUT, request, c.error);
   else if (c.partial())
-    simcam_script_out_taken(camera, request, taken);
+    simcam_script_out_taken(fuzz::camera(), request, taken);
   int r;
   unsigned short values[3] = {a, b, d};
   switch (variant) {
@@ -279,11 +283,14 @@ void adcthree(const Case& c) {
     bytes[2 * i] = static_cast<uint8_t>(values[i]);
     bytes[2 * i + 1] = static_cast<uint8_t>(values[i] >> 8);
   }
-  const auto log = fuzz::logged();
-  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == fuzz::kOut && log[0].bRequest == request &&
-                 log[0].wValue == 0 && log[0].wLength == 6 && std::memcmp(log[0].data, bytes, 6) == 0,
+  const auto log = vtest::controllog();
+  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == vendorout && log[0].bRequest == request &&
+                 log[0].wValue == 0 && log[0].wLength == cp::adcthreelength &&
+                 std::memcmp(log[0].data, bytes, cp::adcthreelength) == 0,
              "three-channel write %d: request not as expected", variant);
-  int expected = c.firstfails() ? c.error : (c.partial() && taken < 6) ? CX_ERR_CONTROL_TRANSFER : 0;
+  int expected = c.firstfails()                                ? c.error
+                 : (c.partial() && taken < cp::adcthreelength) ? CX_ERR_CONTROL_TRANSFER
+                                                               : 0;
   FUZZ_CHECK(r == expected, "three-channel write %d: gives %d, expected %d", variant, r, expected);
 }
 
@@ -291,29 +298,26 @@ void adcthree(const Case& c) {
 void guarded(const Case& c) {
   typedef int (*Switch)(unsigned char, unsigned int, unsigned int);
   static const Switch switches[] = {ls_cwp, ls_psy, ls_dwp};
+  static const uint8_t requestsof[] = {cp::codewriteprot, cp::powersupply, cp::datawriteprot};
   const int which = c.split % 3;
+  const uint8_t request = requestsof[which];
   const unsigned char state = static_cast<unsigned char>(c.split);
   const unsigned int code = c.partial() ? LS_POWER_SECURITY_CODE : c.argument;
-  if (c.firstfails()) simcam_script_error(camera, SIMCAM_OUT, static_cast<uint8_t>(0x30 + which), c.error);
+  if (c.firstfails()) simcam_script_error(fuzz::camera(), SIMCAM_OUT, request, c.error);
   int r = switches[which](state, code, fuzz::kTimeout);
-  const auto log = fuzz::logged();
+  const auto log = vtest::controllog();
   if (code != LS_POWER_SECURITY_CODE) {
     FUZZ_CHECK(r == CX_ERR_POWER_SECURITY && log.empty(),
-               "switch 0x%02X with code 0x%08X gives %d, %zu requests", 0x30 + which, code, r, log.size());
+               "switch 0x%02X with code 0x%08X gives %d, %zu requests", request, code, r, log.size());
     return;
   }
-  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == fuzz::kOut && log[0].bRequest == 0x30 + which &&
+  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == vendorout && log[0].bRequest == request &&
                  log[0].wValue == state && log[0].wLength == 0,
-             "switch 0x%02X(%u): request not as expected", 0x30 + which, state);
-  FUZZ_CHECK(r == (c.firstfails() ? c.error : 0), "switch 0x%02X: gives %d", 0x30 + which, r);
+             "switch 0x%02X(%u): request not as expected", request, state);
+  FUZZ_CHECK(r == (c.firstfails() ? c.error : 0), "switch 0x%02X: gives %d", request, r);
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  camera = fuzz::opencamera();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
@@ -327,7 +331,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   c.first = tworeplies ? in.bytes(c.split) : in.rest();
   c.second = in.rest();
 
-  fuzz::beginiteration(camera);
+  fuzz::beginiteration();
   switch (c.op) {
     case 0:
       sensortype(c);

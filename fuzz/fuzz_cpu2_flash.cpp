@@ -1,5 +1,5 @@
-// Arbitrary replies to the flash commands (request 0xF1 IN) and arbitrary
-// acknowledgements of flash data blocks (request 0xF1 OUT).
+// Arbitrary replies to the flash commands (the flash request IN) and arbitrary
+// acknowledgements of flash data blocks (the flash request OUT).
 //
 // Input: op, mode, a 16-bit argument (f1's parameter, the last byte, or the
 // block length), a 16-bit count of bytes the board takes, then the reply text
@@ -11,7 +11,9 @@
 
 namespace {
 
-int camera = 0;
+namespace cp = cx_protocol;
+using cp::vendorin;
+using cp::vendorout;
 const unsigned short kUntouched = 0x5A5A;
 const char* const kNames[] = {"ls_cpu2flash_f0", "ls_cpu2flash_f1", "ls_cpu2flash_f2",
                               "ls_cpu2flash_f2_lastbyte"};
@@ -21,18 +23,19 @@ bool startswith(const std::string& text, const char* prefix) { return text.rfind
 // The reply of a flash command, strictly formed: "f<n>:<v>;" with both numbers.
 bool flashreply(const std::string& text, long long& number, long long& value) {
   std::string a, b;
-  return fuzz::strictfields(text, 'f', a, b) && fuzz::strictint(a, number) && fuzz::strictint(b, value);
+  return fuzz::strictfields(text, cp::flashprefix, a, b) && fuzz::strictint(a, number) &&
+         fuzz::strictint(b, value);
 }
 
 void checkcommand(int op, uint16_t argument, int r, unsigned short value, const std::string& reply,
                   bool fails, int error) {
   const char* name = kNames[op];
-  static const uint8_t commandbytes[] = {0x00, 0x01, 0x02, 0xAA};
-  const uint16_t wvalue = static_cast<uint16_t>(commandbytes[op] | (op == 3 ? (argument & 0xFF) << 8 : 0));
+  static const uint8_t commandbytes[] = {cp::flashf0, cp::flashf1, cp::flashf2, cp::flashf2lastbyte};
+  const uint16_t wvalue = cp::requestvalue(commandbytes[op], op == 3 ? static_cast<uint8_t>(argument) : 0);
   const uint16_t windex = op == 1 ? argument : 0;
-  const auto log = fuzz::logged();
-  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == fuzz::kIn && log[0].bRequest == 0xF1 &&
-                 log[0].wValue == wvalue && log[0].wIndex == windex && log[0].wLength == 64,
+  const auto log = vtest::controllog();
+  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == vendorin && log[0].bRequest == cp::cpu2flash &&
+                 log[0].wValue == wvalue && log[0].wIndex == windex && log[0].wLength == cp::flashreplymax,
              "%s: expected one flash command wValue 0x%04X wIndex %u", name, wvalue, windex);
   if (r != 0 || op < 2)
     FUZZ_CHECK(value == kUntouched, "%s: result %d but the output changed to %u", name, r, value);
@@ -40,21 +43,22 @@ void checkcommand(int op, uint16_t argument, int r, unsigned short value, const 
     FUZZ_CHECK(r == error, "%s: request failing with %d gives %d", name, error, r);
     return;
   }
-  const std::string text = fuzz::replytext(reply);
-  if (text.empty() || (text[0] != '?' && text[0] != 'f'))
+  const std::string text = fuzz::replytext(reply, cp::flashreplymax);
+  if (text.empty() || (text[0] != cp::errorprefix && text[0] != cp::flashprefix))
     FUZZ_CHECK(r == CX_ERR_GET_INVALID_FORMAT, "%s: reply \"%s\" gives %d", name, text.c_str(), r);
   if (r != 0 && r != CX_ERR_GET_INVALID_FORMAT && r != CX_ERR_CPU2_REGISTER)
-    FUZZ_CHECK(text[0] == '?', "%s: result %d from a reply that is no error reply", name, r);
+    FUZZ_CHECK(text[0] == cp::errorprefix, "%s: result %d from a reply that is no error reply", name, r);
 
   std::string a, b;
   long long n = 0, v = 0;
-  if (fuzz::strictfields(text, '?', a, b) && fuzz::strictint(b, n))
+  if (fuzz::strictfields(text, cp::errorprefix, a, b) && fuzz::strictint(b, n))
     FUZZ_CHECK(r == fuzz::cpu2code(n), "%s: error reply \"%s\" gives %d", name, text.c_str(), r);
   const bool strict = flashreply(text, n, v);
   // A reply numbered 2 carries the value; any other number is the wrong register.
   auto checkvaluereply = [&] {
-    FUZZ_CHECK(r == (n == 2 ? 0 : CX_ERR_CPU2_REGISTER), "%s: reply \"%s\" gives %d", name, text.c_str(), r);
-    if (n == 2)
+    FUZZ_CHECK(r == (n == cp::flashreplyf2 ? 0 : CX_ERR_CPU2_REGISTER), "%s: reply \"%s\" gives %d", name,
+               text.c_str(), r);
+    if (n == cp::flashreplyf2)
       FUZZ_CHECK(value == static_cast<uint16_t>(v), "%s: reply \"%s\" gives value %u", name, text.c_str(),
                  value);
   };
@@ -62,12 +66,12 @@ void checkcommand(int op, uint16_t argument, int r, unsigned short value, const 
     case 0:
       if (text == "f0" || startswith(text, "f0:"))
         FUZZ_CHECK(r == 0, "%s: reply \"%s\" gives %d", name, text.c_str(), r);
-      if (strict && n != 0)
+      if (strict && n != cp::flashreplyf0)
         FUZZ_CHECK(r == CX_ERR_CPU2_REGISTER, "%s: reply \"%s\" gives %d", name, text.c_str(), r);
       break;
     case 1:
       if (strict) {
-        int expected = n != 1                                 ? CX_ERR_CPU2_REGISTER
+        int expected = n != cp::flashreplyf1                  ? CX_ERR_CPU2_REGISTER
                        : static_cast<uint16_t>(v) == argument ? 0
                                                               : CX_ERR_GET_INVALID_FORMAT;
         FUZZ_CHECK(r == expected, "%s(%u): reply \"%s\" gives %d, expected %d", name, argument, text.c_str(),
@@ -80,9 +84,9 @@ void checkcommand(int op, uint16_t argument, int r, unsigned short value, const 
       }
       break;
     default:
-      if (text == "f3" || startswith(text, "f3:") || (strict && n == 3)) {
-        FUZZ_CHECK(r == 0 && value == 0xFFFF, "%s: reply \"%s\" gives %d, value %u", name, text.c_str(), r,
-                   value);
+      if (text == "f3" || startswith(text, "f3:") || (strict && n == cp::flashreplyf3)) {
+        FUZZ_CHECK(r == 0 && value == cp::flashnovalue, "%s: reply \"%s\" gives %d, value %u", name,
+                   text.c_str(), r, value);
       } else if (strict) {
         checkvaluereply();
       }
@@ -98,14 +102,14 @@ void runblock(uint16_t length, uint16_t taken, uint8_t mode, int error, const st
   const bool nullblock = (mode & 2) != 0;
   const bool fails = (mode & 4) != 0;
   if (fails)
-    simcam_script_error(camera, SIMCAM_OUT, 0xF1, error);
+    simcam_script_error(fuzz::camera(), SIMCAM_OUT, cp::cpu2flash, error);
   else if (scripted)
-    simcam_script_out_taken(camera, 0xF1, taken);
+    simcam_script_out_taken(fuzz::camera(), cp::cpu2flash, taken);
 
   int r = ls_cpu2flashdata(length, nullblock ? nullptr : block.data(), fuzz::kTimeout);
 
-  const auto log = fuzz::logged();
-  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == fuzz::kOut && log[0].bRequest == 0xF1 &&
+  const auto log = vtest::controllog();
+  FUZZ_CHECK(log.size() == 1 && log[0].bmRequestType == vendorout && log[0].bRequest == cp::cpu2flash &&
                  log[0].wValue == 0 && log[0].wIndex == 0 && log[0].data_null == (nullblock ? 1 : 0),
              "ls_cpu2flashdata(%u): expected one flash data request", length);
   const uint16_t offered = nullblock ? 0 : length;
@@ -123,11 +127,6 @@ void runblock(uint16_t length, uint16_t taken, uint8_t mode, int error, const st
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  camera = fuzz::opencamera();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
   const int op = in.byte() % 5;
@@ -137,16 +136,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string rest = in.rest();
   const int error = fuzz::libusberror(mode >> 4);
 
-  fuzz::beginiteration(camera);
+  fuzz::beginiteration();
   if (op == 4) {
     runblock(argument, taken, mode, error, rest);
     return 0;
   }
   const bool fails = (mode & 4) != 0;
   if (fails)
-    simcam_script_error(camera, SIMCAM_IN, 0xF1, error);
+    simcam_script_error(fuzz::camera(), SIMCAM_IN, cp::cpu2flash, error);
   else
-    simcam_script_reply(camera, 0xF1, rest.data(), static_cast<int>(rest.size()));
+    simcam_script_reply(fuzz::camera(), cp::cpu2flash, rest.data(), static_cast<int>(rest.size()));
 
   unsigned short value = kUntouched;
   int r = 0;

@@ -1,5 +1,6 @@
 // Shared pieces of the fuzz harnesses: reading the input, the one open camera
-// whose replies are scripted, the control-transfer log and reporting a finding.
+// whose replies are scripted, reply texts and reporting a finding. The
+// control-transfer log is read with tests/support/controllog.h.
 //
 // Every harness leaves the pipe thread idle (stream off), so that only the
 // control path under test runs; the thread still holds the handle, as it does
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "simcam.h"
+#include "tests/support/controllog.h"
+#include "usb/cx_protocol.h"
 #include "vantorpi.h"
 
 namespace fuzz {
@@ -77,7 +80,9 @@ inline int libusberror(uint8_t selector) {
 }
 
 // The code of second-processor error number n, as 32-bit two's complement.
-inline int cpu2code(long long n) { return static_cast<int>(static_cast<uint32_t>(-(10150LL + n))); }
+inline int cpu2code(long long n) {
+  return static_cast<int>(static_cast<uint32_t>(static_cast<long long>(cx_protocol::cpu2errorbase) - n));
+}
 
 const unsigned int kTimeout = 1000;
 
@@ -92,39 +97,22 @@ inline int opencamera() {
   return dev;
 }
 
+// The camera of the harnesses that talk to one: opened at the first input.
+inline int camera() {
+  static const int dev = opencamera();
+  return dev;
+}
+
 // Each input starts without pending scripts and with an empty log.
-inline void beginiteration(int dev) {
-  simcam_script_clear(dev);
+inline void beginiteration() {
+  simcam_script_clear(camera());
   simcam_log_clear();
 }
 
-// The vendor requests logged since beginiteration, in order.
-inline std::vector<simcam_ctrl_record> logged() {
-  std::vector<simcam_ctrl_record> records(simcam_log_count());
-  for (size_t i = 0; i < records.size(); ++i) simcam_log_get(i, &records[i]);
-  return records;
-}
-
-inline size_t countrequests(const std::vector<simcam_ctrl_record>& log, uint8_t bmRequestType,
-                            uint8_t bRequest) {
-  size_t n = 0;
-  for (const simcam_ctrl_record& r : log) n += r.bmRequestType == bmRequestType && r.bRequest == bRequest;
-  return n;
-}
-
-inline const simcam_ctrl_record* findrequest(const std::vector<simcam_ctrl_record>& log,
-                                             uint8_t bmRequestType, uint8_t bRequest) {
-  for (const simcam_ctrl_record& r : log)
-    if (r.bmRequestType == bmRequestType && r.bRequest == bRequest) return &r;
-  return nullptr;
-}
-
-const uint8_t kOut = 0x40;
-const uint8_t kIn = 0xC0;
-
-// The text a reply of up to 64 bytes carries: up to its first zero byte.
-inline std::string replytext(const std::string& reply) {
-  std::string text = reply.substr(0, 64);
+// The text a reply carries: the first `limit` bytes (the request's length) up
+// to the first zero byte.
+inline std::string replytext(const std::string& reply, size_t limit) {
+  std::string text = reply.substr(0, limit);
   size_t nul = text.find('\0');
   return nul == std::string::npos ? text : text.substr(0, nul);
 }
@@ -146,10 +134,12 @@ inline bool strictint(const std::string& s, long long& value) {
 
 // Splits "<lead><a>:<b>;" exactly (no other ':' or ';' and nothing after ';') into a and b.
 inline bool strictfields(const std::string& text, char lead, std::string& a, std::string& b) {
-  if (text.size() < 4 || text[0] != lead || text.back() != ';') return false;
-  size_t colon = text.find(':');
-  if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return false;
-  if (text.find(';') != text.size() - 1) return false;
+  using cx_protocol::fieldclose;
+  using cx_protocol::fieldopen;
+  if (text.size() < 4 || text[0] != lead || text.back() != fieldclose) return false;
+  size_t colon = text.find(fieldopen);
+  if (colon == std::string::npos || text.find(fieldopen, colon + 1) != std::string::npos) return false;
+  if (text.find(fieldclose) != text.size() - 1) return false;
   a = text.substr(1, colon - 1);
   b = text.substr(colon + 1, text.size() - colon - 2);
   return true;

@@ -10,11 +10,18 @@ constexpr uint16_t FirstProcessor::kAdcDefaults[];
 
 namespace {
 
+namespace cp = cx_protocol;
+
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 void putle16(std::string& s, uint16_t v) {
   s.push_back(static_cast<char>(v & 0xFF));
   s.push_back(static_cast<char>(v >> 8));
+}
+
+void putle16(std::string& s, size_t at, uint16_t v) {
+  s[at] = static_cast<char>(v & 0xFF);
+  s[at + 1] = static_cast<char>(v >> 8);
 }
 
 // Decimal digits only, no sign, within max.
@@ -30,9 +37,17 @@ bool parseunsigned(const std::string& text, uint64_t max, uint64_t& value) {
   return true;
 }
 
-std::string errorreply(const char* text, int number) {
-  return std::string("?") + text + ":" + std::to_string(number) + ";";
+// "<prefix><number>:<value>;", the form of register and flash replies.
+std::string valuereply(char prefix, long long number, long long value) {
+  return prefix + std::to_string(number) + cp::fieldopen + std::to_string(value) + cp::fieldclose;
 }
+
+std::string errorreply(const char* text, int number) {
+  return cp::errorprefix + std::string(text) + cp::fieldopen + std::to_string(number) + cp::fieldclose;
+}
+
+// Index 0..7 of the ADC register that wValue addresses.
+int adcindex(uint16_t wvalue) { return (wvalue & cp::adcaddressmask) >> cp::adcregistershift; }
 
 }  // namespace
 
@@ -51,32 +66,32 @@ FirstProcessor::FirstProcessor(uint16_t type) : sensortype(type) {
 
 int FirstProcessor::out(const Setup& s, const uint8_t* data, int len) {
   switch (s.bRequest) {
-    case 0x30:
-    case 0x31:
-    case 0x32:
-      switches[s.bRequest - 0x30] = s.wValue & 0xFF;
+    case cp::codewriteprot:
+    case cp::powersupply:
+    case cp::datawriteprot:
+      switches[s.bRequest - cp::codewriteprot] = s.wValue & 0xFF;
       return 0;
-    case 0x50:
+    case cp::resetfifo:
       ++fiforesets;
       return 0;
-    case 0x40:
-      adc[(s.wValue >> 12) & 7] = s.wValue & 0x1FF;
+    case cp::adcregister:
+      adc[adcindex(s.wValue)] = s.wValue & cp::adcdatamask;
       return 0;
-    case 0x41:
+    case cp::adcsave:
       std::memcpy(adcsaved, adc, sizeof adc);
       return 0;
-    case 0x42:
+    case cp::adcreset:
       std::memcpy(adc, kAdcDefaults, sizeof adc);
       return 0;
-    case 0x45:
-      return adcwrite3(2, data, len);
-    case 0x46:
-      return adcwrite3(5, data, len);
-    case 0x10:
+    case cp::adcpga:
+      return adcwrite3(adcindex(cp::adcrpga), data, len);
+    case cp::adcoffset:
+      return adcwrite3(adcindex(cp::adcroffset), data, len);
+    case cp::i2cdata:
       return i2cwrite(s.wValue, false, data, len);
-    case 0xF0:
+    case cp::i2cflash:
       return i2cwrite(s.wValue, true, data, len);
-    case 0x12:
+    case cp::i2csetfreq:
       i2cfreq = s.wValue & 1;
       return 0;
     default:
@@ -86,31 +101,32 @@ int FirstProcessor::out(const Setup& s, const uint8_t* data, int len) {
 
 int FirstProcessor::in(const Setup& s, int room, std::string& reply) {
   switch (s.bRequest) {
-    case 0x33:
+    case cp::powerpins:
       reply.push_back(static_cast<char>(powerpins));
       return 0;
-    case 0x51:
+    case cp::ep6status:
       reply.push_back(static_cast<char>(ep6status));
       return 0;
-    case 0x44:
-      reply.push_back(static_cast<char>(presence));
-      putle16(reply, marker);
-      putle16(reply, sensortype);
-      putle16(reply, secondword);
+    case cp::sensorrecord:
+      reply.assign(cp::sensorrecordlength, '\0');
+      reply[cp::sensorpresenceoffset] = static_cast<char>(presence);
+      putle16(reply, cp::sensormarkeroffset, marker);
+      putle16(reply, cp::sensortypeoffset, sensortype);
+      putle16(reply, cp::sensorsecondoffset, secondword);
       return 0;
-    case 0x40:
-      putle16(reply, adc[(s.wValue >> 12) & 7]);
+    case cp::adcregister:
+      putle16(reply, adc[adcindex(s.wValue)]);
       return 0;
-    case 0x10:
+    case cp::i2cdata:
       i2cread(s.wValue, false, room, reply);
       return 0;
-    case 0xF0:
+    case cp::i2cflash:
       i2cread(s.wValue, true, room, reply);
       return 0;
-    case 0x11:
+    case cp::i2cstatus:
       reply.push_back(static_cast<char>(i2cstatus));
       return 0;
-    case 0x13:
+    case cp::i2cgetfreq:
       reply.push_back(static_cast<char>(i2cfreq));
       return 0;
     default:
@@ -120,8 +136,8 @@ int FirstProcessor::in(const Setup& s, int room, std::string& reply) {
 
 // Three 16-bit little-endian values into consecutive ADC registers, 9 bits kept.
 int FirstProcessor::adcwrite3(int firstreg, const uint8_t* data, int len) {
-  if (len != 6) return LIBUSB_ERROR_PIPE;
-  for (int i = 0; i < 3; ++i) adc[firstreg + i] = le16(data + 2 * i) & 0x1FF;
+  if (len != cp::adcthreelength) return LIBUSB_ERROR_PIPE;
+  for (int i = 0; i < 3; ++i) adc[firstreg + i] = le16(data + 2 * i) & cp::adcdatamask;
   return len;
 }
 
@@ -130,10 +146,10 @@ int FirstProcessor::adcwrite3(int firstreg, const uint8_t* data, int len) {
 // A device that does not answer still lets the data stage complete.
 int FirstProcessor::i2cwrite(uint16_t address, bool flash, const uint8_t* data, int len) {
   if (address != kEepromAddress) {
-    i2cstatus = kI2cNack;
+    i2cstatus = cp::i2cnack;
     return len;
   }
-  i2cstatus = kI2cOk;
+  i2cstatus = cp::i2cok;
   if (len == 0) return 0;
   if (!flash) {
     eeprompointer = data[0];
@@ -141,7 +157,7 @@ int FirstProcessor::i2cwrite(uint16_t address, bool flash, const uint8_t* data, 
     return len;
   }
   if (len < 2) {
-    i2cstatus = kI2cBusError;
+    i2cstatus = cp::i2cbuserror;
     return len;
   }
   i2cflashpointer = ((data[0] << 8) | data[1]) & (sizeof i2cflash - 1);
@@ -154,10 +170,10 @@ int FirstProcessor::i2cwrite(uint16_t address, bool flash, const uint8_t* data, 
 
 void FirstProcessor::i2cread(uint16_t address, bool flash, int room, std::string& reply) {
   if (address != kEepromAddress) {
-    i2cstatus = kI2cNack;
+    i2cstatus = cp::i2cnack;
     return;
   }
-  i2cstatus = kI2cOk;
+  i2cstatus = cp::i2cok;
   for (int i = 0; i < room; ++i) {
     if (flash) {
       reply.push_back(static_cast<char>(i2cflash[i2cflashpointer]));
@@ -171,37 +187,39 @@ void FirstProcessor::i2cread(uint16_t address, bool flash, int room, std::string
 // ---- Second processor ----
 
 SecondProcessor::SecondProcessor(uint16_t sensortype)
-    : regs{{0, 0x0203}, {1, 0}, {2, 0}, {3, 10000}, {252, 0}, {253, 4096}, {254, sensortype}, {255, 0}} {}
+    : regs{{cp::cpu2version, 0x0203},        {cp::cpu2mode, 0},   {cp::cpu2state, 0},
+           {cp::cpu2inttime, 10000},         {cp::cpu2custom, 0}, {cp::cpu2packetlength, 4096},
+           {cp::cpu2sensortype, sensortype}, {cp::cpu2status, 0}} {}
 
 int SecondProcessor::out(const Setup& s, const uint8_t* data, int len) {
-  if (s.bRequest == kFlashRequest) return flashdata(data, len);
-  if (len < 1 || len > 64) return LIBUSB_ERROR_PIPE;
+  if (s.bRequest == cp::cpu2flash) return flashdata(data, len);
+  if (len < 1 || len > cp::serialmaxtransfer) return LIBUSB_ERROR_PIPE;
   lastcommand.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
-  regs[kStatusRegister] = static_cast<uint32_t>(setcommand(lastcommand));
+  regs[cp::cpu2status] = static_cast<uint32_t>(setcommand(lastcommand));
   return len;
 }
 
 int SecondProcessor::in(const Setup& s, std::string& reply) {
-  if (s.bRequest == kFlashRequest) {
+  if (s.bRequest == cp::cpu2flash) {
     reply = flashcommand(s.wValue & 0xFF, s.wValue >> 8, s.wIndex);
     return 0;
   }
   int reg = s.wValue & 0xFF;
   auto it = regs.find(reg);
   if (it == regs.end()) {
-    reply = errorreply("unknown register", 3);
+    reply = errorreply("unknown register", cp::cpu2unknownget);
     return 0;
   }
   // The board prints register values as signed 32-bit numbers.
-  reply = "g" + std::to_string(reg) + ":" + std::to_string(static_cast<int32_t>(it->second)) + ";";
+  reply = valuereply(cp::getprefix, reg, static_cast<int32_t>(it->second));
   return 0;
 }
 
 SecondProcessor::Answer SecondProcessor::serialanswer(const Setup& s, unsigned int usbtimeout,
                                                       unsigned int& waitms) const {
   waitms = 0;
-  if (s.bRequest != kSerialRequest || delayms == 0) return Answer::Now;
-  unsigned int devicewait = (s.wValue >> 8) * 100u;
+  if (s.bRequest != cp::serial || delayms == 0) return Answer::Now;
+  unsigned int devicewait = (s.wValue >> cp::serialwaitshift) * cp::serialwaitunitms;
   Answer answer = delayms > devicewait ? Answer::Empty : Answer::Now;
   waitms = answer == Answer::Empty ? devicewait : delayms;
   if (usbtimeout != 0 && usbtimeout < waitms) {
@@ -211,61 +229,60 @@ SecondProcessor::Answer SecondProcessor::serialanswer(const Setup& s, unsigned i
   return answer;
 }
 
-// "s<reg>:<value>\r": the status it leaves in register 255.
+// "s<reg>:<value>\r": the status it leaves in the status register.
 int SecondProcessor::setcommand(const std::string& text) {
-  enum { kOk = 0, kUnknownCmd = 1, kUnknownSet = 2, kSetParam = 4, kSetValue = 6 };
   std::string body = text;
-  while (!body.empty() && (body.back() == '\r' || body.back() == '\n')) body.pop_back();
-  if (body.empty() || body[0] != 's') return kUnknownCmd;
-  size_t colon = body.find(':');
-  if (colon == std::string::npos) return kUnknownCmd;
+  while (!body.empty() && (body.back() == cp::commandend || body.back() == '\n')) body.pop_back();
+  if (body.empty() || body[0] != cp::setprefix) return cp::cpu2unknowncmd;
+  size_t colon = body.find(cp::fieldopen);
+  if (colon == std::string::npos) return cp::cpu2unknowncmd;
   uint64_t reg = 0, value = 0;
   if (!parseunsigned(body.substr(1, colon - 1), UINT32_MAX, reg) ||
       !parseunsigned(body.substr(colon + 1), UINT32_MAX, value))
-    return kUnknownCmd;
-  if (reg > 255 || !hasregister(static_cast<int>(reg))) return kUnknownSet;
+    return cp::cpu2unknowncmd;
+  if (reg > 255 || !hasregister(static_cast<int>(reg))) return cp::cpu2unknownset;
   switch (reg) {
-    case 1:
-      if (value > 3) return kSetValue;
+    case cp::cpu2mode:
+      if (value > 3) return cp::cpu2setvalue;
       break;
-    case 2:
-      if (value > 1) return kSetValue;
+    case cp::cpu2state:
+      if (value > 1) return cp::cpu2setvalue;
       break;
-    case 3:
+    case cp::cpu2inttime:
       break;
     default:
-      return kSetParam;
+      return cp::cpu2setparam;
   }
   regs[static_cast<int>(reg)] = static_cast<uint32_t>(value);
-  return kOk;
+  return 0;
 }
 
 std::string SecondProcessor::flashcommand(uint8_t cmd, uint8_t arg, uint16_t param) {
   switch (cmd) {
-    case 0x00:
-      if (runopen && !image.empty()) return errorreply("f0 busy", 7);
+    case cp::flashf0:
+      if (runopen && !image.empty()) return errorreply("f0 busy", cp::cpu2flashf0);
       runopen = true;
       blocksize = 0;
       sizeerror = false;
       image.clear();
-      return "f0:0;";
-    case 0x01:
-      if (!runopen) return errorreply("no f0", 8);
-      if (param == 0 || param > kMaxBlock) return errorreply("bad param", 9);
+      return valuereply(cp::flashprefix, cp::flashreplyf0, 0);
+    case cp::flashf1:
+      if (!runopen) return errorreply("no f0", cp::cpu2flashf1);
+      if (param == 0 || param > kMaxBlock) return errorreply("bad param", cp::cpu2flashf1param);
       blocksize = param;
-      return "f1:" + std::to_string(param) + ";";
-    case 0x02:
+      return valuereply(cp::flashprefix, cp::flashreplyf1, param);
+    case cp::flashf2:
       return flashfinish(false, 0);
-    case 0xAA:
+    case cp::flashf2lastbyte:
       return flashfinish(true, arg);
     default:
-      return errorreply("unknown flash cmd", 1);
+      return errorreply("unknown flash cmd", cp::cpu2unknowncmd);
   }
 }
 
 // f2 and f2 with a last byte end the run whatever their outcome.
 std::string SecondProcessor::flashfinish(bool lastbyte, uint8_t byte) {
-  if (!runopen || blocksize == 0) return errorreply("no run", 11);
+  if (!runopen || blocksize == 0) return errorreply("no run", cp::cpu2flashf2);
   runopen = false;
   bool wasempty = image.empty();
   if (lastbyte) {
@@ -274,13 +291,13 @@ std::string SecondProcessor::flashfinish(bool lastbyte, uint8_t byte) {
     else
       image.push_back(byte);
   }
-  if (sizeerror) return errorreply("size", 10);
+  if (sizeerror) return errorreply("size", cp::cpu2flashsize);
   if (flashwritefailure) {
     flashwritefailure = false;
-    return errorreply("write", 12);
+    return errorreply("write", cp::cpu2flashwrite);
   }
-  if (lastbyte && wasempty) return "f3";
-  return "f2:" + std::to_string(flashchecksum(image.data(), image.size())) + ";";
+  if (lastbyte && wasempty) return cp::flashprefix + std::to_string(cp::flashreplyf3);
+  return valuereply(cp::flashprefix, cp::flashreplyf2, flashchecksum(image.data(), image.size()));
 }
 
 // A block is taken whole or not at all; a refused block spoils the run.

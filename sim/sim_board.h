@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "usb/cx_protocol.h"
+
 namespace sim {
 
 struct Setup {
@@ -23,12 +25,9 @@ struct Setup {
 // serial and flash requests of the second processor).
 class FirstProcessor {
  public:
-  static constexpr int kAdcRegs = 8;
+  static constexpr int kAdcRegs = cx_protocol::adcregistercount;
   static constexpr uint16_t kAdcDefaults[kAdcRegs] = {0x58, 0xC0, 0, 0, 0, 0, 0, 0};
   static constexpr uint8_t kEepromAddress = 0x50;
-  static constexpr uint8_t kI2cOk = 8;
-  static constexpr uint8_t kI2cNack = 7;
-  static constexpr uint8_t kI2cBusError = 6;
 
   explicit FirstProcessor(uint16_t sensortype);
 
@@ -37,12 +36,13 @@ class FirstProcessor {
   // IN request: 0 with the full answer in reply (the caller cuts it to wLength), or a negative libusb code.
   int in(const Setup& s, int room, std::string& reply);
 
-  int switches[3] = {-1, -1, -1};  // last state of requests 0x30, 0x31, 0x32
+  // Last state written by the three guarded switches, codewriteprot first; -1 if never.
+  int switches[3] = {-1, -1, -1};
   uint8_t powerpins = 0x03;
   uint8_t ep6status = 0x00;
   int fiforesets = 0;
-  uint8_t presence = 8;
-  uint16_t marker = 0xA5A5;
+  uint8_t presence = cx_protocol::sensorpresent;
+  uint16_t marker = cx_protocol::sensormarker;
   uint16_t sensortype;
   uint16_t secondword = 0x0001;
   uint16_t adc[kAdcRegs];
@@ -60,19 +60,18 @@ class FirstProcessor {
   int adcwrite3(int firstreg, const uint8_t* data, int len);
 };
 
-// The second processor: its registers and text protocol behind request 0x20
-// and its flash programming run behind request 0xF1.
+// The second processor: its registers and text protocol behind the serial
+// request and its flash programming run behind the flash request.
 class SecondProcessor {
  public:
-  static constexpr uint8_t kSerialRequest = 0x20;
-  static constexpr uint8_t kFlashRequest = 0xF1;
-  static constexpr uint8_t kStatusRegister = 255;
   static constexpr size_t kMaxImage = 1u << 20;
   static constexpr uint16_t kMaxBlock = 4096;
 
   explicit SecondProcessor(uint16_t sensortype);
 
-  static bool handles(uint8_t bRequest) { return bRequest == kSerialRequest || bRequest == kFlashRequest; }
+  static bool handles(uint8_t bRequest) {
+    return bRequest == cx_protocol::serial || bRequest == cx_protocol::cpu2flash;
+  }
   int out(const Setup& s, const uint8_t* data, int len);
   int in(const Setup& s, std::string& reply);
 

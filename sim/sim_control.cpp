@@ -9,11 +9,11 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kTypeMask = 0x60;
-constexpr uint8_t kTypeStandard = 0x00;
-constexpr uint8_t kTypeVendor = 0x40;
-constexpr uint8_t kGetDescriptor = 0x06;
-constexpr uint8_t kStringDescriptor = 0x03;
+constexpr uint8_t kTypeMask = 0x60;  // the type bits of bmRequestType
+constexpr uint8_t kTypeStandard = LIBUSB_REQUEST_TYPE_STANDARD;
+constexpr uint8_t kTypeVendor = LIBUSB_REQUEST_TYPE_VENDOR;
+constexpr uint8_t kGetDescriptor = LIBUSB_REQUEST_GET_DESCRIPTOR;
+constexpr uint8_t kStringDescriptor = LIBUSB_DT_STRING;
 constexpr uint16_t kLangEnglishUS = 0x0409;
 
 bool isin(const Setup& s) { return (s.bmRequestType & LIBUSB_ENDPOINT_IN) != 0; }

@@ -123,7 +123,7 @@ SIM_EXPORT void simcam_fill_packet(uint64_t seq, uint8_t* buf, int len) {
   sim::fillpacket(seq, buf, len, len);
 }
 
-// Endpoint 0x86 of a camera. Waits (time-out, pacing, no data) release the bus
+// The bulk endpoint of a camera. Waits (time-out, pacing, no data) release the bus
 // lock and end at once when the device goes away or its stream settings change.
 SIM_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                     int length, int* transferred, unsigned int timeout) {
@@ -135,7 +135,8 @@ SIM_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char 
   StreamSettings& stream = dev->stream;
   ++stream.bulkcalls;
   if (dev->gone) return LIBUSB_ERROR_NO_DEVICE;
-  if (!dev->board || endpoint != 0x86 || length < 0 || (length > 0 && !data)) return LIBUSB_ERROR_IO;
+  if (!dev->board || endpoint != cx_protocol::bulkendpoint || length < 0 || (length > 0 && !data))
+    return LIBUSB_ERROR_IO;
   const bool limited = timeout != 0;
   const Clock::time_point deadline = deadlineafter(timeout);
   bool scripttaken = false;  // a scripted 0 lets this transfer run normally

@@ -1,5 +1,5 @@
-// The bulk IN stream of endpoint 0x86: its settings per device, its position
-// per open handle, and the packet content.
+// The camera's bulk IN stream: its settings per device, its position per open
+// handle, and the packet content.
 #ifndef SIM_STREAM_H
 #define SIM_STREAM_H
 

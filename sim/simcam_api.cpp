@@ -199,8 +199,9 @@ SIM_EXPORT void simcam_script_clear(int dev) {
 // ---- First processor ----
 
 SIM_EXPORT int simcam_switch_state(int dev, uint8_t bRequest) {
-  if (bRequest < 0x30 || bRequest > 0x32) return -1;
-  return ondevice(dev, -1, [&](libusb_device& d) { return d.first.switches[bRequest - 0x30]; });
+  if (bRequest < cx_protocol::codewriteprot || bRequest > cx_protocol::datawriteprot) return -1;
+  return ondevice(dev, -1,
+                  [&](libusb_device& d) { return d.first.switches[bRequest - cx_protocol::codewriteprot]; });
 }
 
 SIM_EXPORT void simcam_set_power_pins(int dev, uint8_t pins) {
@@ -223,7 +224,7 @@ SIM_EXPORT void simcam_set_sensor(int dev, uint8_t presence, uint16_t marker, ui
     d.first.marker = marker;
     d.first.sensortype = type;
     d.first.secondword = second;
-    d.second.regs[254] = type;
+    d.second.regs[cx_protocol::cpu2sensortype] = type;
   });
 }
 
@@ -239,7 +240,7 @@ SIM_EXPORT int simcam_adc_saved(int dev, int reg) {
 
 SIM_EXPORT void simcam_set_adc_reg(int dev, int reg, uint16_t value) {
   if (!validreg(reg)) return;
-  ondevice(dev, [&](libusb_device& d) { d.first.adc[reg] = value & 0x1FF; });
+  ondevice(dev, [&](libusb_device& d) { d.first.adc[reg] = value & cx_protocol::adcdatamask; });
 }
 
 SIM_EXPORT int simcam_eeprom_byte(int dev, int addr) {

@@ -1,4 +1,6 @@
 // The built library's dynamic symbol table, read straight from the ELF file.
+#include "tests/support/exports.h"
+
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -47,82 +49,9 @@ std::vector<DynSymbol> defineddynamicsymbols(const std::string& path) {
   return out;
 }
 
-const char* const kExports[] = {
-    "ls_libversion",
-    "ls_initialize",
-    "ls_enumdevices",
-    "ls_getmcu1version",
-    "ls_getvendorname",
-    "ls_getproductname",
-    "ls_getserialnumber",
-    "ls_devicecount",
-    "ls_currentdeviceindex",
-    "ls_closedevice",
-    "ls_opendevicebyindex",
-    "ls_opendevicebyserial",
-    "ls_getpipe",
-    "ls_waitforpipe",
-    "ls_setpacketlength",
-    "ls_getfps",
-    "ls_ep6stat",
-    "ls_resetfifo",
-    "ls_dwp",
-    "ls_cwp",
-    "ls_psy",
-    "ls_getpowerpins",
-    "ls_getsensortype",
-    "ls_geterrorstring",
-    "ls_getsensorconfigmask",
-    "ls_getsensormuxmask",
-    "ls_getsensordefaultparameter",
-    "ls_getsensorname",
-    "ls_getminmaxtime",
-    "ls_readi2c",
-    "ls_writei2c",
-    "ls_seti2cfreq",
-    "ls_geti2cfreq",
-    "ls_geti2cstat",
-    "ls_geti2cstring",
-    "ls_writei2cflash",
-    "ls_readi2cflash",
-    "ls_savesettings",
-    "ls_resetsettings",
-    "ls_getadcconfig",
-    "ls_getadcmux",
-    "ls_getadcpga1",
-    "ls_getadcpga2",
-    "ls_getadcpga3",
-    "ls_getadcoffset1",
-    "ls_getadcoffset2",
-    "ls_getadcoffset3",
-    "ls_setadcconfig",
-    "ls_setadcmux",
-    "ls_setadcpga",
-    "ls_setadc3xpga",
-    "ls_setadcpga1",
-    "ls_setadcpga2",
-    "ls_setadcpga3",
-    "ls_setadcoffset",
-    "ls_setadc3xoffset",
-    "ls_setadcoffset1",
-    "ls_setadcoffset2",
-    "ls_setadcoffset3",
-    "ls_setmode",
-    "ls_setstate",
-    "ls_setinttime",
-    "ls_getmcu2version",
-    "ls_getmcu2sensortype",
-    "ls_getmode",
-    "ls_getstate",
-    "ls_getinttime",
-    "ls_getpacketlength",
-    "ls_customfirmware",
-    "ls_cpu2flashdata",
-    "ls_cpu2flash_f0",
-    "ls_cpu2flash_f1",
-    "ls_cpu2flash_f2",
-    "ls_cpu2flash_f2_lastbyte",
-};
+#define VTEST_EXPORT_NAME(name) #name,
+const char* const kExports[] = {VANTORPI_EXPORTS(VTEST_EXPORT_NAME)};
+#undef VTEST_EXPORT_NAME
 
 }  // namespace
 

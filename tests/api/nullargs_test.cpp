@@ -4,7 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "tests/usb/session_fixture.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 namespace {
 
@@ -79,16 +80,7 @@ std::vector<NullCase> nullcases() {
   return v;
 }
 
-class NullOutParameter : public SessionTest {
- protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    dev = listcameras({"SN-NULL"})[0];
-    ASSERT_EQ(ls_opendevicebyindex(0), 0);
-    simcam_log_clear();
-  }
-  int dev = 0;
-};
+using NullOutParameter = vtest::CameraTest;
 
 }  // namespace
 
@@ -108,15 +100,15 @@ TEST_F(NullOutParameter, EveryExportRefusesWithEinvalAndSendsNothing) {
 
 TEST_F(NullOutParameter, DataBufferNullKeepsItsRequestWithoutDataStage) {
   const unsigned char ok = LS_I2C_OK;
-  simcam_script_reply(dev, 0x11, &ok, 1);
+  simcam_script_reply(dev, cx_protocol::i2cstatus, &ok, 1);
   unsigned short length = 16;
   unsigned char status = 0;
   EXPECT_NE(ls_readi2c(0xA1, nullptr, &length, &status, T), LS_EINVAL);
   EXPECT_EQ(length, 0);
-  const auto log = controllog();
+  const auto log = vtest::controllog();
   ASSERT_GE(log.size(), 1u);
-  EXPECT_EQ(log[0].bmRequestType, 0xC0);
-  EXPECT_EQ(log[0].bRequest, 0x10);
+  EXPECT_EQ(log[0].bmRequestType, cx_protocol::vendorin);
+  EXPECT_EQ(log[0].bRequest, cx_protocol::i2cdata);
   EXPECT_EQ(log[0].wValue, 0x50);
   EXPECT_EQ(log[0].wLength, 0);
   EXPECT_TRUE(log[0].data_null);

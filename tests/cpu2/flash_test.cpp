@@ -1,4 +1,4 @@
-// Programming the second processor's flash through request 0xF1: the wire form
+// Programming the second processor's flash through the flash request: the wire form
 // of each command, its reply rule, the data blocks, and whole runs against the
 // simulated board.
 #include <cstdint>
@@ -6,13 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "tests/peripherals/camera_fixture.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 using namespace vtest;
 
 namespace {
 
-constexpr uint8_t kFlash = 0xF1;
+using cx_protocol::flashreplymax;
+using cx_protocol::requestvalue;
+using cx_protocol::vendorin;
+using cx_protocol::vendorout;
+constexpr uint8_t kFlash = cx_protocol::cpu2flash;
 constexpr unsigned short kUntouched = 0x5A5A;
 
 enum class Cmd { F0, F1, F2, F2Last };
@@ -98,13 +103,14 @@ const FlashReply kReplies[] = {
 std::string expectedwire(Cmd cmd, unsigned int timeout) {
   switch (cmd) {
     case Cmd::F0:
-      return wire(kIn, kFlash, 0x0000, 0, 64, timeout);
+      return wire(vendorin, kFlash, requestvalue(cx_protocol::flashf0, 0), 0, flashreplymax, timeout);
     case Cmd::F1:
-      return wire(kIn, kFlash, 0x0001, 300, 64, timeout);
+      return wire(vendorin, kFlash, requestvalue(cx_protocol::flashf1, 0), 300, flashreplymax, timeout);
     case Cmd::F2:
-      return wire(kIn, kFlash, 0x0002, 0, 64, timeout);
+      return wire(vendorin, kFlash, requestvalue(cx_protocol::flashf2, 0), 0, flashreplymax, timeout);
     case Cmd::F2Last:
-      return wire(kIn, kFlash, 0x5CAA, 0, 64, timeout);
+      return wire(vendorin, kFlash, requestvalue(cx_protocol::flashf2lastbyte, 0x5C), 0, flashreplymax,
+                  timeout);
   }
   return "";
 }
@@ -158,7 +164,7 @@ TEST_F(Cpu2Flash, DataBlockMustBeTakenWhole) {
   EXPECT_EQ(ls_cpu2flashdata(512, block.data(), 4321), 0);
   auto log = controllog();
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(wire(log[0]), wire(kOut, kFlash, 0, 0, 512, 4321));
+  EXPECT_EQ(wire(log[0]), wire(vendorout, kFlash, 0, 0, 512, 4321));
   EXPECT_EQ(payload(log[0]), std::vector<uint8_t>(block.begin(), block.begin() + SIMCAM_LOG_DATA_MAX));
 
   simcam_script_out_taken(dev, kFlash, 511);
@@ -174,7 +180,7 @@ TEST_F(Cpu2Flash, DataBlockMustBeTakenWhole) {
   log = controllog();
   ASSERT_EQ(log.size(), 2u);
   for (const auto& r : log) {
-    EXPECT_EQ(wire(r), wire(kOut, kFlash, 0, 0, 0, 1000));
+    EXPECT_EQ(wire(r), wire(vendorout, kFlash, 0, 0, 0, 1000));
     EXPECT_TRUE(r.data_null);
   }
 }

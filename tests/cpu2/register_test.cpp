@@ -1,18 +1,23 @@
 // The second processor's register protocol as seen through the exports: the
-// serial request 0x20 on the wire, reply parsing, error numbers, the named
+// serial request on the wire, reply parsing, error numbers, the named
 // registers and their widths.
 #include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tests/peripherals/camera_fixture.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 using namespace vtest;
 
 namespace {
 
-constexpr uint8_t kSerial = 0x20;
+using cx_protocol::requestvalue;
+using cx_protocol::serialmaxtransfer;
+using cx_protocol::vendorin;
+using cx_protocol::vendorout;
+constexpr uint8_t kSerial = cx_protocol::serial;
 
 // A get export with its register.
 struct Getter {
@@ -36,15 +41,19 @@ int getnull(unsigned int timeout) {
   return fn(nullptr, timeout);
 }
 const Getter kGetters[] = {
-    {"ls_getmcu2version", 0, getinto<unsigned short, ls_getmcu2version>,
+    {"ls_getmcu2version", cx_protocol::cpu2version, getinto<unsigned short, ls_getmcu2version>,
      getnull<unsigned short, ls_getmcu2version>},
-    {"ls_getmode", 1, getinto<unsigned char, ls_getmode>, getnull<unsigned char, ls_getmode>},
-    {"ls_getstate", 2, getinto<unsigned char, ls_getstate>, getnull<unsigned char, ls_getstate>},
-    {"ls_getinttime", 3, getinto<unsigned int, ls_getinttime>, getnull<unsigned int, ls_getinttime>},
-    {"ls_customfirmware", 252, getinto<unsigned int, ls_customfirmware>,
+    {"ls_getmode", cx_protocol::cpu2mode, getinto<unsigned char, ls_getmode>,
+     getnull<unsigned char, ls_getmode>},
+    {"ls_getstate", cx_protocol::cpu2state, getinto<unsigned char, ls_getstate>,
+     getnull<unsigned char, ls_getstate>},
+    {"ls_getinttime", cx_protocol::cpu2inttime, getinto<unsigned int, ls_getinttime>,
+     getnull<unsigned int, ls_getinttime>},
+    {"ls_customfirmware", cx_protocol::cpu2custom, getinto<unsigned int, ls_customfirmware>,
      getnull<unsigned int, ls_customfirmware>},
-    {"ls_getpacketlength", 253, getinto<int, ls_getpacketlength>, getnull<int, ls_getpacketlength>},
-    {"ls_getmcu2sensortype", 254, getinto<unsigned short, ls_getmcu2sensortype>,
+    {"ls_getpacketlength", cx_protocol::cpu2packetlength, getinto<int, ls_getpacketlength>,
+     getnull<int, ls_getpacketlength>},
+    {"ls_getmcu2sensortype", cx_protocol::cpu2sensortype, getinto<unsigned short, ls_getmcu2sensortype>,
      getnull<unsigned short, ls_getmcu2sensortype>},
 };
 const Getter& kVersion = kGetters[0];
@@ -80,9 +89,9 @@ TEST_F(Cpu2Register, GetReadsItsRegisterWithWaitByteAndClampedTimeout) {
       simcam_log_clear();
       int64_t out;
       EXPECT_EQ(g.call(t.timeout, out), 0);
-      EXPECT_EQ(wirelog(),
-                std::vector<std::string>{
-                    wire(kIn, kSerial, static_cast<uint16_t>(t.wait << 8 | g.reg), 0, 64, t.usbtimeout)});
+      EXPECT_EQ(wirelog(), std::vector<std::string>{wire(vendorin, kSerial,
+                                                         requestvalue(g.reg, static_cast<uint8_t>(t.wait)), 0,
+                                                         serialmaxtransfer, t.usbtimeout)});
     }
   }
 }
@@ -94,38 +103,37 @@ TEST_F(Cpu2Register, SetWritesWithCallerTimeoutAndReadsStatusWithDerivedOne) {
     EXPECT_EQ(ls_setmode(1, t.timeout), 0);
     EXPECT_EQ(wirelog(),
               (std::vector<std::string>{
-                  wire(kOut, kSerial, 0, 0, 5, t.timeout),
-                  wire(kIn, kSerial, static_cast<uint16_t>(t.wait << 8 | 0xFF), 0, 64, t.usbtimeout)}));
+                  wire(vendorout, kSerial, 0, 0, 5, t.timeout),
+                  wire(vendorin, kSerial, requestvalue(cx_protocol::cpu2status, static_cast<uint8_t>(t.wait)),
+                       0, serialmaxtransfer, t.usbtimeout)}));
   }
 }
 
-// Exact bytes of each set command, the register it leaves on the board, and
-// the value read back through the matching get.
+// Exact bytes of each set command, the value it leaves in the register of the
+// matching get on the board, and that value read back through the get.
 struct SetCase {
   const char* name;
   int (*call)(unsigned int timeout);
   std::string command;
-  int reg;
   uint32_t stored;
   const Getter* getter;
 };
 const SetCase kSets[] = {
-    {"setmode(2)", [](unsigned int t) { return ls_setmode(2, t); }, "s1:2\r", 1, 2, &kMode},
-    {"setmode(5)", [](unsigned int t) { return ls_setmode(5, t); }, "s1:1\r", 1, 1, &kMode},
-    {"setmode(4)", [](unsigned int t) { return ls_setmode(4, t); }, "s1:0\r", 1, 0, &kMode},
-    {"setmode(255)", [](unsigned int t) { return ls_setmode(255, t); }, "s1:3\r", 1, 3, &kMode},
-    {"setstate(1)", [](unsigned int t) { return ls_setstate(1, t); }, "s2:1\r", 2, 1, &kState},
-    {"setstate(2)", [](unsigned int t) { return ls_setstate(2, t); }, "s2:0\r", 2, 0, &kState},
-    {"setstate(3)", [](unsigned int t) { return ls_setstate(3, t); }, "s2:1\r", 2, 1, &kState},
-    {"setinttime(1500)", [](unsigned int t) { return ls_setinttime(1500, t); }, "s3:1500\r", 3, 1500,
-     &kInttime},
-    {"setinttime(0)", [](unsigned int t) { return ls_setinttime(0, t); }, "s3:0\r", 3, 0, &kInttime},
+    {"setmode(2)", [](unsigned int t) { return ls_setmode(2, t); }, "s1:2\r", 2, &kMode},
+    {"setmode(5)", [](unsigned int t) { return ls_setmode(5, t); }, "s1:1\r", 1, &kMode},
+    {"setmode(4)", [](unsigned int t) { return ls_setmode(4, t); }, "s1:0\r", 0, &kMode},
+    {"setmode(255)", [](unsigned int t) { return ls_setmode(255, t); }, "s1:3\r", 3, &kMode},
+    {"setstate(1)", [](unsigned int t) { return ls_setstate(1, t); }, "s2:1\r", 1, &kState},
+    {"setstate(2)", [](unsigned int t) { return ls_setstate(2, t); }, "s2:0\r", 0, &kState},
+    {"setstate(3)", [](unsigned int t) { return ls_setstate(3, t); }, "s2:1\r", 1, &kState},
+    {"setinttime(1500)", [](unsigned int t) { return ls_setinttime(1500, t); }, "s3:1500\r", 1500, &kInttime},
+    {"setinttime(0)", [](unsigned int t) { return ls_setinttime(0, t); }, "s3:0\r", 0, &kInttime},
     {"setinttime(2147483648)", [](unsigned int t) { return ls_setinttime(2147483648u, t); },
-     "s3:2147483648\r", 3, 2147483648u, &kInttime},
+     "s3:2147483648\r", 2147483648u, &kInttime},
     {"setinttime(4260000000)", [](unsigned int t) { return ls_setinttime(4260000000u, t); },
-     "s3:4260000000\r", 3, 4260000000u, &kInttime},
+     "s3:4260000000\r", 4260000000u, &kInttime},
     {"setinttime(4294967295)", [](unsigned int t) { return ls_setinttime(4294967295u, t); },
-     "s3:4294967295\r", 3, 4294967295u, &kInttime},
+     "s3:4294967295\r", 4294967295u, &kInttime},
 };
 
 TEST_F(Cpu2Register, SetSendsExactCommandAndRoundTrips) {
@@ -135,13 +143,14 @@ TEST_F(Cpu2Register, SetSendsExactCommandAndRoundTrips) {
     ASSERT_EQ(c.call(2000), 0);
     auto log = controllog();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(wire(log[0]), wire(kOut, kSerial, 0, 0, static_cast<uint16_t>(c.command.size()), 2000));
+    EXPECT_EQ(wire(log[0]), wire(vendorout, kSerial, 0, 0, static_cast<uint16_t>(c.command.size()), 2000));
     EXPECT_EQ(payload(log[0]), bytes(c.command));
-    EXPECT_EQ(wire(log[1]), wire(kIn, kSerial, 0x12FF, 0, 64, 2000));
+    EXPECT_EQ(wire(log[1]),
+              wire(vendorin, kSerial, requestvalue(cx_protocol::cpu2status, 18), 0, serialmaxtransfer, 2000));
     char last[80] = {};
     simcam_cpu2_last_command(dev, last, sizeof last);
     EXPECT_EQ(std::string(last), c.command);
-    EXPECT_EQ(simcam_cpu2_reg(dev, c.reg), c.stored);
+    EXPECT_EQ(simcam_cpu2_reg(dev, c.getter->reg), c.stored);
     int64_t out;
     EXPECT_EQ(c.getter->call(1000, out), 0);
     EXPECT_EQ(out, static_cast<int64_t>(c.stored));
@@ -287,8 +296,8 @@ TEST_F(Cpu2Register, SetIsConfirmedByItsStatusReply) {
     simcam_log_clear();
     script(kSerial, s.reply);
     EXPECT_EQ(ls_setstate(1, 1000), s.rc);
-    ASSERT_EQ(requests(kIn, kSerial).size(), 1u);
-    EXPECT_EQ(requests(kIn, kSerial)[0].wValue, 0x08FF);
+    ASSERT_EQ(requests(vendorin, kSerial).size(), 1u);
+    EXPECT_EQ(requests(vendorin, kSerial)[0].wValue, requestvalue(cx_protocol::cpu2status, 8));
   }
 }
 
@@ -319,7 +328,7 @@ TEST_F(Cpu2Register, ErrorNumbersMapWithoutOverflow) {
     EXPECT_EQ(out, 0);
     script(kSerial, std::string("g255:") + c.n + ";");
     EXPECT_EQ(ls_setinttime(1, 1000), c.rc);
-    script(0xF1, std::string("?E:") + c.n + ";");
+    script(cx_protocol::cpu2flash, std::string("?E:") + c.n + ";");
     EXPECT_EQ(ls_cpu2flash_f0(1000), c.rc);
   }
 }
@@ -342,8 +351,8 @@ TEST_F(Cpu2Register, FailedOrShortCommandWriteReadsNoStatus) {
     else
       simcam_script_out_taken(dev, kSerial, c.taken);
     EXPECT_EQ(ls_setinttime(4260000000u, 1000), c.rc);
-    EXPECT_EQ(requests(kOut, kSerial).size(), 1u);
-    EXPECT_TRUE(requests(kIn, kSerial).empty());
+    EXPECT_EQ(requests(vendorout, kSerial).size(), 1u);
+    EXPECT_TRUE(requests(vendorin, kSerial).empty());
   }
   simcam_script_error(dev, SIMCAM_IN, kSerial, -7);
   EXPECT_EQ(ls_setmode(1, 1000), -7);
@@ -352,7 +361,7 @@ TEST_F(Cpu2Register, FailedOrShortCommandWriteReadsNoStatus) {
 // The board's second processor takes the wait byte as its time limit: an
 // answer later than that comes back empty before the host's own time-out.
 TEST_F(Cpu2Register, SlowAnswerWithinWaitIsReadLaterOneIsEmpty) {
-  simcam_set_cpu2_reg(dev, 3, 777);
+  simcam_set_cpu2_reg(dev, cx_protocol::cpu2inttime, 777);
   const struct {
     unsigned int delay;
     int rc;

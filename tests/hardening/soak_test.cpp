@@ -18,13 +18,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "simcam.h"
+#include "tests/support/stream.h"
+#include "usb/cx_protocol.h"
 #include "vantorpi.h"
 
 namespace {
@@ -103,79 +105,43 @@ struct runresult {
   std::string fault;  // empty while intact
 };
 
-// Reassembles packets from the bytes of one run and checks each one's
-// sequence number, and every kCheckEvery-th one's whole content.
-class runcheck {
- public:
-  runcheck(uint64_t id, int packetlength)
-      : packet(static_cast<size_t>(packetlength)), expected(packet.size()) {
-    result.id = id;
+// One open run: its packets are numbered from 0; every packet's sequence
+// number is checked, and every kCheckEvery-th one's whole content.
+struct runstate {
+  runstate(uint64_t id, int packetlength) : id(id), check(packetlength, simcam_fill_packet, 0, kCheckEvery) {}
+
+  runresult done() const {
+    const std::string& fault = failure.empty() ? check.fault() : failure;
+    return {id, check.packets(), check.compared(),
+            fault.empty() ? std::string() : "run " + std::to_string(id) + ": " + fault};
   }
 
-  void feed(const unsigned char* p, size_t n) {
-    while (n > 0 && result.fault.empty()) {
-      size_t k = std::min(n, packet.size() - filled);
-      std::memcpy(packet.data() + filled, p, k);
-      filled += k;
-      p += k;
-      n -= k;
-      if (filled == packet.size()) {
-        check();
-        filled = 0;
-      }
-    }
-  }
-
-  void fail(const std::string& why) {
-    if (result.fault.empty()) result.fault = "run " + std::to_string(result.id) + ": " + why;
-  }
-
-  const runresult& done() const { return result; }
-
- private:
-  void check() {
-    uint64_t seq = 0;
-    for (int i = 7; i >= 0; --i) seq = seq << 8 | packet[static_cast<size_t>(i)];
-    std::ostringstream why;
-    if (seq != result.packets) {
-      why << "run " << result.id << ": packet " << result.packets << " carries sequence number " << seq;
-    } else if (seq % kCheckEvery == 0) {
-      simcam_fill_packet(seq, expected.data(), static_cast<int>(expected.size()));
-      ++result.checked;
-      if (packet != expected) why << "run " << result.id << ": content of packet " << seq << " differs";
-    }
-    result.fault = why.str();
-    ++result.packets;
-  }
-
-  std::vector<unsigned char> packet;
-  std::vector<unsigned char> expected;
-  size_t filled = 0;
-  runresult result;
+  uint64_t id;
+  vtest::StreamCheck check;
+  std::string failure;  // of the reads themselves
 };
 
 // Reads the stream without pause, in pieces that do not fit the packets.
 void reader(streamgate& gate, std::vector<runresult>& runs, std::atomic<long>& fpsreads) {
   std::vector<unsigned char> buffer(10007);
-  runcheck* check = nullptr;
-  streamgate::run run{};
-  while (gate.enter(run)) {
-    if (!check || check->done().id != run.id) {
-      if (check) runs.push_back(check->done());
-      delete check;
-      check = new runcheck(run.id, run.packetlength);
+  std::unique_ptr<runstate> current;
+  streamgate::run opened{};
+  while (gate.enter(opened)) {
+    if (!current || current->id != opened.id) {
+      if (current) runs.push_back(current->done());
+      current = std::make_unique<runstate>(opened.id, opened.packetlength);
     }
     ls_waitforpipe(20);
     int n = ls_getpipe(buffer.data(), static_cast<int>(buffer.size()));
     if (ls_getfps() >= 0) ++fpsreads;
     gate.leave();
-    if (n < 0 || n > static_cast<int>(buffer.size()))
-      check->fail("ls_getpipe returned " + std::to_string(n));
-    else
-      check->feed(buffer.data(), static_cast<size_t>(n));
+    if (n < 0 || n > static_cast<int>(buffer.size())) {
+      if (current->failure.empty()) current->failure = "ls_getpipe returned " + std::to_string(n);
+    } else {
+      current->check.feed(buffer.data(), static_cast<size_t>(n));
+    }
   }
-  if (check) runs.push_back(check->done());
-  delete check;
+  if (current) runs.push_back(current->done());
 }
 
 // Runs the reader; ends and joins it also when the test stops early.
@@ -224,7 +190,7 @@ class soak : public testing::Test {
     // ADC: single registers, three-channel writes, the filtered writes, save and reset.
     unsigned short mask = 0, fixed = 0, value = 0;
     ASSERT_EQ(ls_getsensorconfigmask(type, &mask, &fixed), 0);
-    const unsigned short gain = static_cast<unsigned short>(k & 0x1FF);
+    const unsigned short gain = static_cast<unsigned short>(k & cx_protocol::adcdatamask);
     EXPECT_EQ(ls_setadcpga1(gain, kTimeout), 0);
     EXPECT_EQ(ls_getadcpga1(&value, kTimeout), 0);
     EXPECT_EQ(value, gain);
@@ -234,7 +200,7 @@ class soak : public testing::Test {
     EXPECT_EQ(ls_setadc3xpga(gain, kTimeout), 0);
     EXPECT_EQ(ls_setadcconfig(static_cast<unsigned short>(k), kTimeout), 0);
     EXPECT_EQ(ls_getadcconfig(&value, kTimeout), 0);
-    EXPECT_EQ(value, ((k & mask) | fixed) & 0x1FF);
+    EXPECT_EQ(value, ((k & mask) | fixed) & cx_protocol::adcdatamask);
     EXPECT_EQ(ls_setadcmux(static_cast<unsigned short>(k), kTimeout), 0);
     EXPECT_EQ(ls_savesettings(kTimeout), 0);
     EXPECT_EQ(ls_resetsettings(kTimeout), 0);

@@ -6,56 +6,21 @@
 //
 // This program does not link the library; it loads it with dlopen, several
 // times over.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "simcam.h"
+#include "tests/support/library.h"
+#include "tests/support/stream.h"
 
 #ifndef VANTORPI_LIBRARY_FILE
 #error "VANTORPI_LIBRARY_FILE must name the built library"
 #endif
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct library {
-  void* handle = nullptr;
-  int (*enumdevices)() = nullptr;
-  int (*opendevicebyindex)(int) = nullptr;
-  int (*getpipe)(void*, int) = nullptr;
-  void (*waitforpipe)(unsigned int) = nullptr;
-  void (*initialize)(int, int) = nullptr;
-
-  template <class F>
-  void bind(F& f, const char* name) {
-    f = reinterpret_cast<F>(dlsym(handle, name));
-  }
-  bool load() {
-    handle = dlopen(VANTORPI_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return false;
-    bind(enumdevices, "ls_enumdevices");
-    bind(opendevicebyindex, "ls_opendevicebyindex");
-    bind(getpipe, "ls_getpipe");
-    bind(waitforpipe, "ls_waitforpipe");
-    bind(initialize, "ls_initialize");
-    return enumdevices && opendevicebyindex && getpipe && waitforpipe && initialize;
-  }
-};
-
-// Waits until at least n bytes of the stream wait in the FIFO; the count seen last.
-int waitforstream(const library& lib, int n, std::chrono::seconds limit) {
-  const auto deadline = Clock::now() + limit;
-  int waiting = lib.getpipe(nullptr, 0);
-  while (waiting < n && Clock::now() < deadline) {
-    lib.waitforpipe(100);
-    waiting = lib.getpipe(nullptr, 0);
-  }
-  return waiting;
-}
 
 enum class state { flowing, fifofull, stalled };
 
@@ -81,23 +46,24 @@ TEST_P(unload, ends_the_stream_and_releases_everything) {
     // fast as it goes into the smallest FIFO, where the thread waits for room.
     simcam_set_stream_rate(camera, c.at == state::fifofull ? 0 : 4000000);
 
-    library lib;
-    ASSERT_TRUE(lib.load()) << dlerror();
-    lib.initialize(kFifoSize, kPacket);
-    ASSERT_EQ(lib.enumdevices(), 1);
-    ASSERT_EQ(lib.opendevicebyindex(0), 0);
+    vtest::LoadedLibrary lib;
+    std::string error;
+    ASSERT_TRUE(lib.load(VANTORPI_LIBRARY_FILE, error)) << error;
+    lib.ls_initialize(kFifoSize, kPacket);
+    ASSERT_EQ(lib.ls_enumdevices(), 1);
+    ASSERT_EQ(lib.ls_opendevicebyindex(0), 0);
     const int wanted = c.at == state::fifofull ? kFifoSize / kPacket * kPacket : kPacket;
-    ASSERT_GE(waitforstream(lib, wanted, std::chrono::seconds(20)), wanted) << "the stream did not arrive";
+    ASSERT_GE(vtest::waitforbytes(lib, wanted), wanted) << "the stream did not arrive";
     if (c.at == state::flowing) {
       char buffer[kPacket];
-      ASSERT_EQ(lib.getpipe(buffer, sizeof buffer), kPacket);
+      ASSERT_EQ(lib.ls_getpipe(buffer, sizeof buffer), kPacket);
     }
     // Stalled: the thread waits in a transfer that only its time-out ends.
     if (c.at == state::stalled) simcam_set_stream_mode(camera, SIMCAM_STREAM_OFF);
     EXPECT_EQ(simcam_open_handles(), 1);
     EXPECT_EQ(simcam_claimed_interfaces(), 1);
 
-    ASSERT_EQ(dlclose(lib.handle), 0) << dlerror();
+    ASSERT_EQ(lib.unload(), 0) << dlerror();
 
     EXPECT_EQ(simcam_open_handles(), 0);
     EXPECT_EQ(simcam_claimed_interfaces(), 0);

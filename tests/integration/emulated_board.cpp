@@ -1,5 +1,6 @@
 #include "emulated_board.h"
 
+#include <libusb.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -15,7 +16,11 @@
 
 namespace {
 
-const uint8_t bulkendpoint = 0x86;
+namespace cp = cx_protocol;
+
+const uint8_t bulkendpoint = cp::bulkendpoint;
+// The type bits of bmRequestType.
+const uint8_t requesttypemask = 0x60;
 std::atomic<uint64_t> eventclock{0};
 const uint32_t usbfscapabilities = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
@@ -27,7 +32,11 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-// Device descriptor, then the one configuration: interface 0 with bulk IN 0x86.
+// Index 0..7 of the ADC register at this address.
+int adcindex(uint16_t address) { return (address & cp::adcaddressmask) >> cp::adcregistershift; }
+
+// Device descriptor, then the one configuration: interface 0 with its bulk IN
+// endpoint.
 std::vector<uint8_t> devicedescriptor(const DeviceIdentity& id) {
   std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
   put16(d, id.vendorid);
@@ -107,21 +116,11 @@ std::ostream& operator<<(std::ostream& out, const SetupPacket& p) {
   return out;
 }
 
-void fillpacket(uint8_t* packet, int length, uint64_t sequence) {
+void fillpacket(uint64_t sequence, uint8_t* packet, int length) {
   for (int i = 0; i < length; ++i) {
     packet[i] =
         i < 8 ? static_cast<uint8_t>(sequence >> (8 * i)) : static_cast<uint8_t>(sequence * 131 + i * 7);
   }
-}
-
-bool checkpacket(const uint8_t* packet, int length, uint64_t& sequence) {
-  if (length < 8) return false;
-  sequence = 0;
-  for (int i = 0; i < 8; ++i) sequence |= static_cast<uint64_t>(packet[i]) << (8 * i);
-  for (int i = 8; i < length; ++i) {
-    if (packet[i] != static_cast<uint8_t>(sequence * 131 + i * 7)) return false;
-  }
-  return true;
 }
 
 EmulatedBoard::EmulatedBoard(const DeviceIdentity& identity) : identity_(identity) {
@@ -207,7 +206,7 @@ std::vector<SetupPacket> EmulatedBoard::vendorlog() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<SetupPacket> vendor;
   for (const SetupPacket& p : log_) {
-    if ((p.requesttype & 0x60) == 0x40) vendor.push_back(p);
+    if ((p.requesttype & requesttypemask) == LIBUSB_REQUEST_TYPE_VENDOR) vendor.push_back(p);
   }
   return vendor;
 }
@@ -466,7 +465,7 @@ void EmulatedBoard::pumpstream() {
       finish(*it, -EPIPE, 0);
       ++counters_.pipestalls;
     } else if (streamon_ && budget_ != 0) {
-      fillpacket(static_cast<uint8_t*>(u->buffer), u->buffer_length, sequence_++);
+      fillpacket(sequence_++, static_cast<uint8_t*>(u->buffer), u->buffer_length);
       finish(*it, 0, u->buffer_length);
       ++counters_.packets;
       if (budget_ > 0) --budget_;
@@ -560,7 +559,9 @@ bool EmulatedBoard::control(Urb& urb) {
   }
 
   setup.length = room;
-  int result = (setup.requesttype & 0x60) == 0x40 ? vendorrequest(setup, data) : standardrequest(setup, data);
+  int result = (setup.requesttype & requesttypemask) == LIBUSB_REQUEST_TYPE_VENDOR
+                   ? vendorrequest(setup, data)
+                   : standardrequest(setup, data);
   if (result < 0)
     finish(urb, result, 0);
   else
@@ -570,12 +571,12 @@ bool EmulatedBoard::control(Urb& urb) {
 
 int EmulatedBoard::standardrequest(const SetupPacket& setup, uint8_t* data) {
   const int stall = -EPIPE;
-  if (setup.requesttype != 0x80 || setup.request != 6) return stall;  // GET_DESCRIPTOR only
+  if (setup.requesttype != LIBUSB_ENDPOINT_IN || setup.request != LIBUSB_REQUEST_GET_DESCRIPTOR) return stall;
   uint8_t type = static_cast<uint8_t>(setup.value >> 8);
   uint8_t index = static_cast<uint8_t>(setup.value);
-  if (type == 1) return copyreply(devicedescriptor(identity_), data, setup.length);
-  if (type == 2) return copyreply(configdescriptor(), data, setup.length);
-  if (type != 3 || stalledstrings_.count(index)) return stall;
+  if (type == LIBUSB_DT_DEVICE) return copyreply(devicedescriptor(identity_), data, setup.length);
+  if (type == LIBUSB_DT_CONFIG) return copyreply(configdescriptor(), data, setup.length);
+  if (type != LIBUSB_DT_STRING || stalledstrings_.count(index)) return stall;
   std::vector<uint8_t> reply;
   if (index == 0) {
     reply = {4, 3, 0x09, 0x04};  // English (US)
@@ -597,72 +598,72 @@ int EmulatedBoard::vendorrequest(const SetupPacket& setup, uint8_t* data) {
   BoardState& s = state_;
   auto i2c = [&](std::map<uint8_t, std::vector<uint8_t>>& bus) {
     auto device = bus.find(static_cast<uint8_t>(setup.value));
-    s.i2cstatus = device == bus.end() ? 7 : 8;
+    s.i2cstatus = device == bus.end() ? cp::i2cnack : cp::i2cok;
     if (device == bus.end()) return in ? 0 : static_cast<int>(setup.length);
     if (in) return copyreply(device->second, data, setup.length);
     device->second.assign(data, data + setup.length);
     return static_cast<int>(setup.length);
   };
-  auto threewords = [&](int first) {
-    if (setup.length < 6) return static_cast<int>(setup.length);
-    for (int i = 0; i < 3; ++i) s.adc[first + i] = get16(data + 2 * i);
-    return 6;
+  auto threewords = [&](uint16_t first) {
+    if (setup.length < cp::adcthreelength) return static_cast<int>(setup.length);
+    for (int i = 0; i < 3; ++i) s.adc[adcindex(first) + i] = get16(data + 2 * i);
+    return cp::adcthreelength;
   };
   auto onebyte = [&](uint8_t value) { return copyreply(std::vector<uint8_t>{value}, data, setup.length); };
 
   switch (setup.request) {
-    case 0x10:
+    case cp::i2cdata:
       return i2c(s.i2cdevices);
-    case 0xF0:
+    case cp::i2cflash:
       return i2c(s.i2cflash);
-    case 0x11:
+    case cp::i2cstatus:
       return in ? onebyte(s.i2cstatus) : stall;
-    case 0x12:
+    case cp::i2csetfreq:
       if (in) return stall;
       s.i2cfrequency = static_cast<uint8_t>(setup.value);
       return 0;
-    case 0x13:
+    case cp::i2cgetfreq:
       return in ? onebyte(s.i2cfrequency) : stall;
-    case 0x20:
+    case cp::serial:
       if (in) return serialread(setup, data);
       serialwrite(setup);
       return setup.length;
-    case 0x30:
-    case 0x31:
-    case 0x32:
+    case cp::codewriteprot:
+    case cp::powersupply:
+    case cp::datawriteprot:
       return in ? stall : 0;
-    case 0x33:
+    case cp::powerpins:
       return in ? onebyte(s.powerpins) : stall;
-    case 0x40: {
-      int reg = (setup.value >> 12) & 7;
+    case cp::adcregister: {
+      int reg = adcindex(setup.value);
       if (!in) {
-        s.adc[reg] = setup.value & 0x1FF;
+        s.adc[reg] = setup.value & cp::adcdatamask;
         return 0;
       }
       std::vector<uint8_t> word;
       put16(word, s.adc[reg]);
       return copyreply(word, data, setup.length);
     }
-    case 0x41:
+    case cp::adcsave:
       ++s.adcsaves;
       return in ? stall : 0;
-    case 0x42:
+    case cp::adcreset:
       ++s.adcresets;
       return in ? stall : 0;
-    case 0x44:
+    case cp::sensorrecord:
       return in ? copyreply(std::vector<uint8_t>(s.sensorrecord.begin(), s.sensorrecord.end()), data,
                             setup.length)
                 : stall;
-    case 0x45:
-      return in ? stall : threewords(2);
-    case 0x46:
-      return in ? stall : threewords(5);
-    case 0x50:
+    case cp::adcpga:
+      return in ? stall : threewords(cp::adcrpga);
+    case cp::adcoffset:
+      return in ? stall : threewords(cp::adcroffset);
+    case cp::resetfifo:
       ++s.fiforesets;
       return in ? stall : 0;
-    case 0x51:
+    case cp::ep6status:
       return in ? onebyte(s.ep6status) : stall;
-    case 0xF1:
+    case cp::cpu2flash:
       if (in) return flashcommand(setup, data);
       for (int i = 0; i < setup.length; ++i) s.flashsum += data[i];
       return setup.length;
@@ -680,12 +681,12 @@ void EmulatedBoard::serialwrite(const SetupPacket& setup) {
   int used = 0;
   // "s<register>:<value>\r" and nothing else.
   if (std::sscanf(text.c_str(), "s%u:%lu\r%n", &reg, &value, &used) != 2 ||
-      used != static_cast<int>(text.size()) || text.back() != '\r') {
-    s.cpu2status = 1;
+      used != static_cast<int>(text.size()) || text.back() != cp::commandend) {
+    s.cpu2status = cp::cpu2unknowncmd;
     return;
   }
-  if (reg < 1 || reg > 3) {
-    s.cpu2status = 2;
+  if (reg < cp::cpu2mode || reg > cp::cpu2inttime) {
+    s.cpu2status = cp::cpu2unknownset;
     return;
   }
   s.cpu2registers[static_cast<uint8_t>(reg)] = static_cast<int32_t>(static_cast<uint32_t>(value));
@@ -696,12 +697,12 @@ int EmulatedBoard::serialread(const SetupPacket& setup, uint8_t* data) {
   const BoardState& s = state_;
   uint8_t reg = static_cast<uint8_t>(setup.value);
   std::string reply;
-  if (reg == 255) {
-    reply = format("g255:%d;", s.cpu2status);
+  if (reg == cp::cpu2status) {
+    reply = format("g%u:%d;", unsigned(reg), s.cpu2status);
   } else {
     auto it = s.cpu2registers.find(reg);
-    reply =
-        it == s.cpu2registers.end() ? std::string("?get:3;") : format("g%u:%d;", unsigned(reg), it->second);
+    reply = it == s.cpu2registers.end() ? format("?get:%d;", int(cp::cpu2unknownget))
+                                        : format("g%u:%d;", unsigned(reg), it->second);
   }
   return copyreply(reply, data, setup.length);
 }
@@ -712,21 +713,21 @@ int EmulatedBoard::flashcommand(const SetupPacket& setup, uint8_t* data) {
   uint8_t argument = static_cast<uint8_t>(setup.value >> 8);
   std::string reply;
   switch (command) {
-    case 0x00:
+    case cp::flashf0:
       s.flashsum = 0;
       reply = "f0:0;";
       break;
-    case 0x01:
+    case cp::flashf1:
       reply = format("f1:%u;", unsigned(setup.index));
       break;
-    case 0x02:
+    case cp::flashf2:
       reply = format("f2:%u;", unsigned(s.flashsum & 0xFFFF));
       break;
-    case 0xAA:
+    case cp::flashf2lastbyte:
       reply = format("f2:%u;", unsigned((s.flashsum + argument) & 0xFFFF));
       break;
     default:
-      reply = "?flash:7;";
+      reply = format("?flash:%d;", int(cp::cpu2flashf0));
       break;
   }
   return copyreply(reply, data, setup.length);

@@ -7,8 +7,8 @@
 // on real hardware; umockdev hands every ioctl of the node to this object on
 // the testbed's worker thread. The board answers each one at once: control
 // transfers (string descriptors, the vendor requests of the first and second
-// processor), the bulk IN stream on endpoint 0x86 whose packets begin with a
-// 64-bit little-endian sequence number, claims, and the faults a test asks
+// processor), the bulk IN stream on the bulk endpoint whose packets begin with
+// a 64-bit little-endian sequence number, claims, and the faults a test asks
 // for (a stall, a request left pending until libusb discards it, a refused
 // claim, a disconnect).
 //
@@ -28,6 +28,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "usb/cx_protocol.h"
 
 // One control transfer as the device saw it: the setup packet and, for
 // host-to-device requests, the data stage.
@@ -60,8 +62,8 @@ struct BoardState {
   // First processor.
   uint8_t ep6status = 0x21;
   uint8_t powerpins = 0x05;
-  std::array<uint8_t, 7> sensorrecord = {8, 0xA5, 0xA5, 0x00, 0x10, 0x34, 0x12};
-  std::array<uint16_t, 8> adc = {};  // registers 0..7
+  std::array<uint8_t, cx_protocol::sensorrecordlength> sensorrecord = {8, 0xA5, 0xA5, 0x00, 0x10, 0x34, 0x12};
+  std::array<uint16_t, cx_protocol::adcregistercount> adc = {};  // registers 0..7
   int adcsaves = 0;
   int adcresets = 0;
   int fiforesets = 0;
@@ -69,10 +71,13 @@ struct BoardState {
   std::map<uint8_t, std::vector<uint8_t>> i2cdevices;
   std::map<uint8_t, std::vector<uint8_t>> i2cflash;
   uint8_t i2cfrequency = 0;
-  uint8_t i2cstatus = 8;
+  uint8_t i2cstatus = cx_protocol::i2cok;
   // Second processor behind the serial request.
-  std::map<uint8_t, int32_t> cpu2registers = {{0, 0x0304}, {1, 0},      {2, 0},       {3, 1000},
-                                              {252, 0},    {253, 4096}, {254, 0x1000}};
+  std::map<uint8_t, int32_t> cpu2registers = {
+      {cx_protocol::cpu2version, 0x0304},   {cx_protocol::cpu2mode, 0},
+      {cx_protocol::cpu2state, 0},          {cx_protocol::cpu2inttime, 1000},
+      {cx_protocol::cpu2custom, 0},         {cx_protocol::cpu2packetlength, 4096},
+      {cx_protocol::cpu2sensortype, 0x1000}};
   int cpu2status = 0;
   std::vector<uint8_t> cpu2received;  // bytes of the latest serial write
   // Second-processor flash: sum of the data bytes taken since the last f0.
@@ -103,10 +108,7 @@ struct BoardCounters {
 
 // Content of bulk packet `sequence` of length `length`: the sequence number,
 // then a pattern that differs from packet to packet.
-void fillpacket(uint8_t* packet, int length, uint64_t sequence);
-// True when `packet` holds exactly what fillpacket wrote; `sequence` receives
-// the number it carries.
-bool checkpacket(const uint8_t* packet, int length, uint64_t& sequence);
+void fillpacket(uint64_t sequence, uint8_t* packet, int length);
 
 class EmulatedBoard {
  public:
@@ -133,7 +135,7 @@ class EmulatedBoard {
 
   // Every control transfer since the last clearlog(), in order.
   std::vector<SetupPacket> controllog();
-  // Only the vendor requests (bmRequestType 0x40 or 0xC0).
+  // Only the vendor requests.
   std::vector<SetupPacket> vendorlog();
   void clearlog();
 

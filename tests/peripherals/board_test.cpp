@@ -4,18 +4,24 @@
 #include <string>
 #include <vector>
 
-#include "tests/peripherals/camera_fixture.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 using namespace vtest;
 
 namespace {
+
+using cx_protocol::vendorin;
+using cx_protocol::vendorout;
 
 struct Guarded {
   const char* name;
   uint8_t request;
   int (*call)(unsigned char state, unsigned int code, unsigned int timeout);
 };
-const Guarded kGuarded[] = {{"ls_cwp", 0x30, ls_cwp}, {"ls_psy", 0x31, ls_psy}, {"ls_dwp", 0x32, ls_dwp}};
+const Guarded kGuarded[] = {{"ls_cwp", cx_protocol::codewriteprot, ls_cwp},
+                            {"ls_psy", cx_protocol::powersupply, ls_psy},
+                            {"ls_dwp", cx_protocol::datawriteprot, ls_dwp}};
 
 const unsigned int kWrongCodes[] = {0u,
                                     1u,
@@ -51,7 +57,7 @@ TEST_F(BoardControl, RightSecurityCodeSendsStateAsValue) {
       SCOPED_TRACE(std::string(g.name) + " state " + std::to_string(state));
       simcam_log_clear();
       EXPECT_EQ(g.call(state, LS_POWER_SECURITY_CODE, 1234), 0);
-      EXPECT_EQ(wirelog(), std::vector<std::string>{wire(kOut, g.request, state, 0, 0, 1234)});
+      EXPECT_EQ(wirelog(), std::vector<std::string>{wire(vendorout, g.request, state, 0, 0, 1234)});
       EXPECT_EQ(simcam_switch_state(dev, g.request), state);
     }
     simcam_script_error(dev, SIMCAM_OUT, g.request, -9);
@@ -60,14 +66,14 @@ TEST_F(BoardControl, RightSecurityCodeSendsStateAsValue) {
   }
 }
 
-TEST_F(BoardControl, ResetFifoSendsRequest0x50) {
+TEST_F(BoardControl, ResetFifoSendsTheResetRequest) {
   int before = simcam_fifo_resets(dev);
   EXPECT_EQ(ls_resetfifo(777), 0);
   EXPECT_EQ(ls_resetfifo(0), 0);
   EXPECT_EQ(simcam_fifo_resets(dev), before + 2);
-  EXPECT_EQ(wirelog(),
-            (std::vector<std::string>{wire(kOut, 0x50, 0, 0, 0, 777), wire(kOut, 0x50, 0, 0, 0, 0)}));
-  simcam_script_error(dev, SIMCAM_OUT, 0x50, -7);
+  EXPECT_EQ(wirelog(), (std::vector<std::string>{wire(vendorout, cx_protocol::resetfifo, 0, 0, 0, 777),
+                                                 wire(vendorout, cx_protocol::resetfifo, 0, 0, 0, 0)}));
+  simcam_script_error(dev, SIMCAM_OUT, cx_protocol::resetfifo, -7);
   EXPECT_EQ(ls_resetfifo(100), -7);
   closecamera();
   EXPECT_EQ(ls_resetfifo(100), CX_ERR_USB_INVALID_HANDLE);
@@ -80,8 +86,9 @@ struct ByteRead {
   int (*call)(unsigned char* out, unsigned int timeout);
   void (*set)(int dev, uint8_t value);
 };
-const ByteRead kByteReads[] = {{"ls_ep6stat", 0x51, ls_ep6stat, simcam_set_ep6_status},
-                               {"ls_getpowerpins", 0x33, ls_getpowerpins, simcam_set_power_pins}};
+const ByteRead kByteReads[] = {
+    {"ls_ep6stat", cx_protocol::ep6status, ls_ep6stat, simcam_set_ep6_status},
+    {"ls_getpowerpins", cx_protocol::powerpins, ls_getpowerpins, simcam_set_power_pins}};
 
 TEST_F(BoardControl, ByteReadsHandOverTheBoardsByte) {
   for (const ByteRead& r : kByteReads) {
@@ -92,7 +99,7 @@ TEST_F(BoardControl, ByteReadsHandOverTheBoardsByte) {
       unsigned char out = static_cast<unsigned char>(~v);
       EXPECT_EQ(r.call(&out, 4321), 0);
       EXPECT_EQ(out, v);
-      EXPECT_EQ(wirelog(), std::vector<std::string>{wire(kIn, r.request, 0, 0, 1, 4321)});
+      EXPECT_EQ(wirelog(), std::vector<std::string>{wire(vendorin, r.request, 0, 0, 1, 4321)});
     }
   }
 }
@@ -149,29 +156,30 @@ const Record kRecords[] = {
 TEST_F(BoardControl, SensorRecordIsCheckedAfterItsWordsAreStored) {
   for (const Record& r : kRecords) {
     SCOPED_TRACE(testing::PrintToString(r.reply));
-    script(0x44, r.reply);
+    script(cx_protocol::sensorrecord, r.reply);
     simcam_log_clear();
     unsigned short type = 0x5A5A, second = 0x5A5A;
     EXPECT_EQ(ls_getsensortype(&type, &second, 2500), r.rc);
     EXPECT_EQ(type, r.type);
     EXPECT_EQ(second, r.second);
-    EXPECT_EQ(wirelog(), std::vector<std::string>{wire(kIn, 0x44, 0, 0, 7, 2500)});
+    EXPECT_EQ(wirelog(), std::vector<std::string>{wire(vendorin, cx_protocol::sensorrecord, 0, 0,
+                                                       cx_protocol::sensorrecordlength, 2500)});
   }
   // The board's own record, little-endian on the wire.
-  simcam_set_sensor(dev, 8, 0xA5A5, 0x1004, 0xBEEF);
+  simcam_set_sensor(dev, cx_protocol::sensorpresent, cx_protocol::sensormarker, 0x1004, 0xBEEF);
   unsigned short type = 0, second = 0;
   EXPECT_EQ(ls_getsensortype(&type, &second, 1000), 0);
   EXPECT_EQ(type, 0x1004);
   EXPECT_EQ(second, 0xBEEF);
-  simcam_set_sensor(dev, 7, 0xA5A5, 0x1004, 0xBEEF);
+  simcam_set_sensor(dev, 7, cx_protocol::sensormarker, 0x1004, 0xBEEF);
   EXPECT_EQ(ls_getsensortype(&type, &second, 1000), CX_ERROR_SENSOR_NOT_CONNECTED);
-  simcam_set_sensor(dev, 8, 0xA5A4, 0x1004, 0xBEEF);
+  simcam_set_sensor(dev, cx_protocol::sensorpresent, 0xA5A4, 0x1004, 0xBEEF);
   EXPECT_EQ(ls_getsensortype(&type, &second, 1000), CX_ERROR_SENSOR_EEP_INVALID);
 }
 
 TEST_F(BoardControl, SensorRecordFailuresClearBothWords) {
   unsigned short type = 0x5A5A, second = 0x5A5A;
-  simcam_script_error(dev, SIMCAM_IN, 0x44, -9);
+  simcam_script_error(dev, SIMCAM_IN, cx_protocol::sensorrecord, -9);
   EXPECT_EQ(ls_getsensortype(&type, &second, 1000), -9);
   EXPECT_EQ(type, 0);
   EXPECT_EQ(second, 0);

@@ -1,18 +1,20 @@
-// The I2C bridge: data transfers on the bus (0x10) and to the I2C flash
-// (0xF0), each followed by the status read (0x11), the bus frequency and the
-// status names.
+// The I2C bridge: data transfers on the bus and to the I2C flash, each
+// followed by the status read, the bus frequency and the status names.
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "tests/peripherals/camera_fixture.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 using namespace vtest;
 
 namespace {
 
-constexpr uint8_t kStatus = 0x11;
+using cx_protocol::vendorin;
+using cx_protocol::vendorout;
+constexpr uint8_t kStatus = cx_protocol::i2cstatus;
 constexpr uint8_t kEeprom = 0xA0;
 constexpr unsigned char kUntouched = 0x77;
 
@@ -35,12 +37,13 @@ struct Transfer {
   bool read;
   Call call;
 };
-const Transfer kTransfers[] = {{"ls_readi2c", 0x10, true, readcall<ls_readi2c>},
-                               {"ls_writei2c", 0x10, false, writecall<ls_writei2c>},
-                               {"ls_readi2cflash", 0xF0, true, readcall<ls_readi2cflash>},
-                               {"ls_writei2cflash", 0xF0, false, writecall<ls_writei2cflash>}};
+const Transfer kTransfers[] = {
+    {"ls_readi2c", cx_protocol::i2cdata, true, readcall<ls_readi2c>},
+    {"ls_writei2c", cx_protocol::i2cdata, false, writecall<ls_writei2c>},
+    {"ls_readi2cflash", cx_protocol::i2cflash, true, readcall<ls_readi2cflash>},
+    {"ls_writei2cflash", cx_protocol::i2cflash, false, writecall<ls_writei2cflash>}};
 
-uint8_t dir(const Transfer& x) { return x.read ? kIn : kOut; }
+uint8_t dir(const Transfer& x) { return x.read ? vendorin : vendorout; }
 
 using I2c = CameraTest;
 
@@ -66,7 +69,7 @@ TEST_F(I2c, LengthOutsideOneTo64IsRefusedUntouched) {
     EXPECT_EQ(length, 64);
     EXPECT_EQ(status, LS_I2C_OK);
     EXPECT_EQ(wirelog(), (std::vector<std::string>{wire(dir(x), x.request, 0x50, 0, 64, 1500),
-                                                   wire(kIn, kStatus, 0, 0, 1, 1500)}));
+                                                   wire(vendorin, kStatus, 0, 0, 1, 1500)}));
   }
 }
 
@@ -176,7 +179,7 @@ TEST_F(I2c, FailedDataStageLeavesStatusAndReadsNoStatus) {
     if (x.read) {
       EXPECT_EQ(length, 0);
     }
-    EXPECT_TRUE(requests(kIn, kStatus).empty());
+    EXPECT_TRUE(requests(vendorin, kStatus).empty());
   }
   closecamera();
   for (const Transfer& x : kTransfers) {
@@ -236,9 +239,9 @@ TEST_F(I2c, FrequencyIsBitZero) {
     unsigned char f = 0xEE;
     EXPECT_EQ(ls_geti2cfreq(&f, 1300), 0);
     EXPECT_EQ(f, c.selector);
-    EXPECT_EQ(wirelog(),
-              (std::vector<std::string>{wire(kOut, 0x12, static_cast<uint16_t>(c.selector), 0, 0, 1300),
-                                        wire(kIn, 0x13, 0, 0, 1, 1300)}));
+    EXPECT_EQ(wirelog(), (std::vector<std::string>{wire(vendorout, cx_protocol::i2csetfreq,
+                                                        static_cast<uint16_t>(c.selector), 0, 0, 1300),
+                                                   wire(vendorin, cx_protocol::i2cgetfreq, 0, 0, 1, 1300)}));
   }
   const struct {
     std::vector<uint8_t> reply;
@@ -253,9 +256,9 @@ TEST_F(I2c, FrequencyIsBitZero) {
   for (const auto& r : reads) {
     SCOPED_TRACE("frequency reply rc " + std::to_string(r.rc) + " value " + std::to_string(r.value));
     if (r.err)
-      simcam_script_error(dev, SIMCAM_IN, 0x13, r.err);
+      simcam_script_error(dev, SIMCAM_IN, cx_protocol::i2cgetfreq, r.err);
     else
-      script(0x13, r.reply);
+      script(cx_protocol::i2cgetfreq, r.reply);
     unsigned char f = 0xEE;
     EXPECT_EQ(ls_geti2cfreq(&f, 1000), r.rc);
     EXPECT_EQ(f, r.value);
@@ -281,7 +284,7 @@ TEST_F(I2c, EepromRoundTrip) {
   ASSERT_EQ(ls_readi2c(kEeprom | 1, back, &length, &status, 1000), 0);
   EXPECT_EQ(length, 5);
   EXPECT_EQ(0, std::memcmp(back, write + 1, 5));
-  auto sent = requests(kOut, 0x10);
+  auto sent = requests(vendorout, cx_protocol::i2cdata);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(payload(sent[0]), std::vector<uint8_t>(write, write + 6));
 }

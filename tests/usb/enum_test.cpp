@@ -1,7 +1,7 @@
 #include <climits>
 #include <string>
 
-#include "session_fixture.h"
+#include "tests/support/fixtures.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void expectnorecord(int index) {
   EXPECT_STREQ(ls_getserialnumber(index), "");
 }
 
-using Enumeration = SessionTest;
+using Enumeration = vtest::SessionTest;
 
 }  // namespace
 
@@ -52,8 +52,8 @@ TEST_F(Enumeration, ListsOnlyTheCamerasInBusOrder) {
 
   // Only string descriptors of the two cameras were read; their temporary
   // handles are closed and nothing was claimed.
-  for (const simcam_ctrl_record& r : controllog()) {
-    EXPECT_EQ(r.bmRequestType, 0x80);
+  for (const simcam_ctrl_record& r : vtest::controllog()) {
+    EXPECT_EQ(r.bmRequestType, 0x80);  // standard request, device to host
     EXPECT_TRUE(r.dev == first || r.dev == second) << "device " << r.dev;
   }
   EXPECT_EQ(simcam_open_handles(), 0);

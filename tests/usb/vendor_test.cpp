@@ -2,32 +2,19 @@
 #include <cstring>
 #include <vector>
 
-#include "session_fixture.h"
+#include "tests/support/adcregisters.h"
+#include "tests/support/exports.h"
+#include "tests/support/fixtures.h"
+#include "usb/cx_protocol.h"
 
 namespace {
 
+using cx_protocol::vendorin;
+using cx_protocol::vendorout;
+
 constexpr unsigned int T = 1234;
 
-struct AdcGetter {
-  const char* name;
-  int (*get)(unsigned short*, unsigned int);
-  int reg;
-};
-const AdcGetter kGetters[] = {
-    {"config", ls_getadcconfig, 0},   {"mux", ls_getadcmux, 1},         {"pga1", ls_getadcpga1, 2},
-    {"pga2", ls_getadcpga2, 3},       {"pga3", ls_getadcpga3, 4},       {"offset1", ls_getadcoffset1, 5},
-    {"offset2", ls_getadcoffset2, 6}, {"offset3", ls_getadcoffset3, 7},
-};
-
-struct AdcSetter {
-  const char* name;
-  int (*set)(unsigned short, unsigned int);
-  int reg;
-};
-const AdcSetter kSetters[] = {
-    {"pga1", ls_setadcpga1, 2},       {"pga2", ls_setadcpga2, 3},       {"pga3", ls_setadcpga3, 4},
-    {"offset1", ls_setadcoffset1, 5}, {"offset2", ls_setadcoffset2, 6}, {"offset3", ls_setadcoffset3, 7},
-};
+const auto kRegisters = vtest::adcregisters(vtest::linkedexports());
 
 void expectsetup(const simcam_ctrl_record& r, int dev, uint8_t type, uint8_t request, uint16_t value,
                  uint16_t length, unsigned int timeout) {
@@ -40,44 +27,38 @@ void expectsetup(const simcam_ctrl_record& r, int dev, uint8_t type, uint8_t req
   EXPECT_EQ(r.timeout, timeout);
 }
 
-class VendorTransfer : public SessionTest {
- protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    dev = listcameras({"SN-0001"})[0];
-    ASSERT_EQ(ls_opendevicebyindex(0), 0);
-    simcam_log_clear();
-  }
-  int dev = 0;
-};
+using VendorTransfer = vtest::CameraTest;
+using vtest::controllog;
 
 }  // namespace
 
 TEST_F(VendorTransfer, ReadAsksTwoBytesOfTheRegisterAddress) {
-  for (const AdcGetter& g : kGetters) {
-    SCOPED_TRACE(g.name);
+  for (const vtest::AdcRegister& r : kRegisters) {
+    SCOPED_TRACE(r.name);
     simcam_log_clear();
-    const uint16_t value = static_cast<uint16_t>(0x101 + 0x21 * g.reg);
-    simcam_set_adc_reg(dev, g.reg, value);
+    const uint16_t value = static_cast<uint16_t>(0x101 + 0x21 * r.number);
+    simcam_set_adc_reg(dev, r.number, value);
     unsigned short got = 0;
-    EXPECT_EQ(g.get(&got, T), 0);
+    EXPECT_EQ(r.get(&got, T), 0);
     EXPECT_EQ(got, value);
     const auto log = controllog();
     ASSERT_EQ(log.size(), 1u);
-    expectsetup(log[0], dev, 0xC0, 0x40, static_cast<uint16_t>(g.reg << 12), 2, T);
+    expectsetup(log[0], dev, vendorin, cx_protocol::adcregister, r.address, cx_protocol::adcreadlength, T);
     EXPECT_FALSE(log[0].data_null);
   }
 }
 
 TEST_F(VendorTransfer, WriteCarriesTheValueInWValueWithoutDataStage) {
-  for (const AdcSetter& s : kSetters) {
-    SCOPED_TRACE(s.name);
+  for (const vtest::AdcRegister& r : kRegisters) {
+    if (r.filtered) continue;
+    SCOPED_TRACE(r.name);
     simcam_log_clear();
-    EXPECT_EQ(s.set(0x3FF, T), 0);
-    EXPECT_EQ(simcam_adc_reg(dev, s.reg), 0x1FF);
+    EXPECT_EQ(r.set(0x3FF, T), 0);
+    EXPECT_EQ(simcam_adc_reg(dev, r.number), 0x1FF);
     const auto log = controllog();
     ASSERT_EQ(log.size(), 1u);
-    expectsetup(log[0], dev, 0x40, 0x40, static_cast<uint16_t>(s.reg << 12 | 0x1FF), 0, T);
+    expectsetup(log[0], dev, vendorout, cx_protocol::adcregister, static_cast<uint16_t>(r.address | 0x1FF), 0,
+                T);
     EXPECT_EQ(log[0].datalen, 0);
   }
 }
@@ -100,7 +81,7 @@ TEST_F(VendorTransfer, WriteSendsItsDataStage) {
   EXPECT_EQ(ls_setadcpga(0x3FF, 1, 2, T), 0);
   const auto log = controllog();
   ASSERT_EQ(log.size(), 1u);
-  expectsetup(log[0], dev, 0x40, 0x45, 0, 6, T);
+  expectsetup(log[0], dev, vendorout, cx_protocol::adcpga, 0, cx_protocol::adcthreelength, T);
   EXPECT_FALSE(log[0].data_null);
   const uint8_t expected[6] = {0xFF, 0x03, 0x01, 0x00, 0x02, 0x00};
   ASSERT_EQ(log[0].datalen, 6);
@@ -113,7 +94,7 @@ TEST_F(VendorTransfer, NullDataSendsNoDataStage) {
   const auto log = controllog();
   ASSERT_EQ(log.size(), 2u);
   for (const auto& r : log) {
-    expectsetup(r, dev, 0x40, 0xF1, 0, 0, T);
+    expectsetup(r, dev, vendorout, cx_protocol::cpu2flash, 0, 0, T);
     EXPECT_TRUE(r.data_null);
   }
 }
@@ -121,8 +102,8 @@ TEST_F(VendorTransfer, NullDataSendsNoDataStage) {
 TEST_F(VendorTransfer, ReadReportsTheBytesReceived) {
   const uint8_t reply[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
   const uint8_t ok = LS_I2C_OK;
-  simcam_script_reply(dev, 0x10, reply, sizeof reply);
-  simcam_script_reply(dev, 0x11, &ok, 1);
+  simcam_script_reply(dev, cx_protocol::i2cdata, reply, sizeof reply);
+  simcam_script_reply(dev, cx_protocol::i2cstatus, &ok, 1);
   uint8_t buf[16] = {};
   unsigned short length = sizeof buf;
   unsigned char status = 0;
@@ -132,8 +113,8 @@ TEST_F(VendorTransfer, ReadReportsTheBytesReceived) {
   EXPECT_EQ(std::memcmp(buf, reply, sizeof reply), 0);
   const auto log = controllog();
   ASSERT_EQ(log.size(), 2u);
-  expectsetup(log[0], dev, 0xC0, 0x10, 0x50, 16, T);
-  expectsetup(log[1], dev, 0xC0, 0x11, 0, 1, T);
+  expectsetup(log[0], dev, vendorin, cx_protocol::i2cdata, 0x50, 16, T);
+  expectsetup(log[1], dev, vendorin, cx_protocol::i2cstatus, 0, 1, T);
 }
 
 TEST_F(VendorTransfer, ShortReplyOfAnAdcGetterIsAControlTransferError) {
@@ -141,7 +122,7 @@ TEST_F(VendorTransfer, ShortReplyOfAnAdcGetterIsAControlTransferError) {
   for (int len : {0, 1}) {
     SCOPED_TRACE(len);
     simcam_set_adc_reg(dev, 2, 0x0123);
-    simcam_script_reply(dev, 0x40, bytes, len);
+    simcam_script_reply(dev, cx_protocol::adcregister, bytes, len);
     unsigned short v = 0x5A5A;
     EXPECT_EQ(ls_getadcpga1(&v, T), CX_ERR_CONTROL_TRANSFER);
     EXPECT_EQ(v, 0);
@@ -151,7 +132,7 @@ TEST_F(VendorTransfer, ShortReplyOfAnAdcGetterIsAControlTransferError) {
 }
 
 TEST_F(VendorTransfer, ShortTakenWriteIsAControlTransferError) {
-  simcam_script_out_taken(dev, 0x45, 4);
+  simcam_script_out_taken(dev, cx_protocol::adcpga, 4);
   EXPECT_EQ(ls_setadcpga(1, 2, 3, T), CX_ERR_CONTROL_TRANSFER);
   EXPECT_EQ(ls_setadcpga(1, 2, 3, T), 0);
 }
@@ -160,14 +141,14 @@ TEST_F(VendorTransfer, LibusbErrorsPassThroughAndTheNextRequestWorks) {
   for (int err : {-9, -7, -1}) {
     SCOPED_TRACE(err);
     simcam_set_adc_reg(dev, 2, 0x0042);
-    simcam_script_error(dev, SIMCAM_IN, 0x40, err);
+    simcam_script_error(dev, SIMCAM_IN, cx_protocol::adcregister, err);
     unsigned short v = 0x5A5A;
     EXPECT_EQ(ls_getadcpga1(&v, T), err);
     EXPECT_EQ(v, 0);
     EXPECT_EQ(ls_getadcpga1(&v, T), 0);
     EXPECT_EQ(v, 0x0042);
 
-    simcam_script_error(dev, SIMCAM_OUT, 0x40, err);
+    simcam_script_error(dev, SIMCAM_OUT, cx_protocol::adcregister, err);
     EXPECT_EQ(ls_setadcpga1(0x77, T), err);
     EXPECT_EQ(ls_setadcpga1(0x66, T), 0);
     EXPECT_EQ(simcam_adc_reg(dev, 2), 0x66);

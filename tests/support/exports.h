@@ -1,18 +1,13 @@
-#ifndef VANTORPI_LIBRARY_H
-#define VANTORPI_LIBRARY_H
-
-// The library under test, loaded with dlopen. Its instance, and with it its
-// libusb context, is created when it loads, so the emulated bus must exist
-// before load() is called. The members carry the exported names and types.
-
-#include <dlfcn.h>
-
-#include <string>
+// The library's 74 exports, in the order of the public header: the one list
+// that the export test checks the built library against and from which the
+// dlopen loader takes its members. Adding an export means adding it here.
+#ifndef VANTORPI_TESTS_SUPPORT_EXPORTS_H
+#define VANTORPI_TESTS_SUPPORT_EXPORTS_H
 
 #include "vantorpi.h"
 
 // clang-format off
-#define VANTORPI_LIBRARY_FUNCTIONS(X) \
+#define VANTORPI_EXPORTS(X) \
   X(ls_libversion) \
   X(ls_initialize) \
   X(ls_enumdevices) \
@@ -37,11 +32,17 @@
   X(ls_psy) \
   X(ls_getpowerpins) \
   X(ls_getsensortype) \
+  X(ls_getsensorconfigmask) \
+  X(ls_getsensormuxmask) \
+  X(ls_getsensordefaultparameter) \
+  X(ls_getsensorname) \
+  X(ls_getminmaxtime) \
   X(ls_readi2c) \
   X(ls_writei2c) \
   X(ls_seti2cfreq) \
   X(ls_geti2cfreq) \
   X(ls_geti2cstat) \
+  X(ls_geti2cstring) \
   X(ls_writei2cflash) \
   X(ls_readi2cflash) \
   X(ls_savesettings) \
@@ -83,30 +84,25 @@
   X(ls_cpu2flash_f2_lastbyte)
 // clang-format on
 
-struct VantorpiLibrary {
-#define VANTORPI_DECLARE(name) decltype(&::name) name = nullptr;
-  VANTORPI_LIBRARY_FUNCTIONS(VANTORPI_DECLARE)
-#undef VANTORPI_DECLARE
+namespace vtest {
 
-  void* handle = nullptr;
-
-  // Loads the library and resolves every member; false with a reason.
-  bool load(const char* path, std::string& error) {
-    handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
-    if (!handle) {
-      error = dlerror();
-      return false;
-    }
-#define VANTORPI_RESOLVE(name)                                   \
-  name = reinterpret_cast<decltype(name)>(dlsym(handle, #name)); \
-  if (!name) {                                                   \
-    error = std::string(path) + " does not export " #name;       \
-    return false;                                                \
-  }
-    VANTORPI_LIBRARY_FUNCTIONS(VANTORPI_RESOLVE)
-#undef VANTORPI_RESOLVE
-    return true;
-  }
+// A pointer to every export, each member named after its export and typed by
+// its declaration in vantorpi.h.
+struct Exports {
+#define VTEST_EXPORT_MEMBER(name) decltype(&::name) name = nullptr;
+  VANTORPI_EXPORTS(VTEST_EXPORT_MEMBER)
+#undef VTEST_EXPORT_MEMBER
 };
+
+// The exports of the library this program links.
+inline Exports linkedexports() {
+  Exports e;
+#define VTEST_EXPORT_LINKED(name) e.name = &::name;
+  VANTORPI_EXPORTS(VTEST_EXPORT_LINKED)
+#undef VTEST_EXPORT_LINKED
+  return e;
+}
+
+}  // namespace vtest
 
 #endif
