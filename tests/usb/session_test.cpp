@@ -9,11 +9,13 @@
 
 #include "tests/support/fixtures.h"
 
+// An allocation that cannot be had must fail as it does without a sanitizer
+// (Qt then throws std::bad_alloc), not abort the program: the test of an
+// unconvertible serial argument asks for more than any address space.
 #if defined(__SANITIZE_ADDRESS__)
-// An allocation that cannot be had must fail as it does without the
-// sanitizer (Qt then throws std::bad_alloc), not abort the program: the test
-// of an unconvertible serial argument asks for more than any address space.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#elif defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
 #endif
 
 namespace {
