@@ -75,13 +75,14 @@ Feed::Watcher* Feed::find(int id) {
 FeedEvent Feed::next(int id, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex);
   FeedEvent event;
-  Watcher* w = find(id);
+  // Looked up anew on every wake-up: attaching and detaching move the watchers.
   auto ready = [&] {
+    const Watcher* w = find(id);
     return closed || !w || w->settingsseen < settingsversion || w->statusseen < statusversion ||
            !w->frames.empty();
   };
   changed.wait_for(lock, timeout, ready);
-  w = find(id);
+  Watcher* w = find(id);
   if (closed || !w) {
     event.kind = FeedEvent::Kind::Closed;
   } else if (w->settingsseen < settingsversion) {
