@@ -7,7 +7,18 @@ import net from 'node:net';
 import { readFileSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
-import { getJson, postSettings, registerWrites, startServe, stopServe, tempdir, waitFor } from './lscam.mjs';
+import { spawnSync } from 'node:child_process';
+import {
+  build,
+  getJson,
+  lscamPath,
+  postSettings,
+  registerWrites,
+  startServe,
+  stopServe,
+  tempdir,
+  waitFor,
+} from './lscam.mjs';
 
 // A browser-like watcher of /api/stream that counts the events it receives.
 function watch(server, bins) {
@@ -185,5 +196,32 @@ test('SIGINT and SIGTERM stop the server with watchers attached and close the ca
     }
     assert.equal(server.exit.code, 0, `${signal}: ${server.stderr}`);
     assert.match(server.stdout, /stopped, camera closed/, signal);
+  }
+});
+
+test('bad options exit with 2, a port in use with 1', async () => {
+  const server = await startServe([], { SIMCAM_RATE: '1000000' });
+  const cases = [
+    { args: ['--listen', 'nowhere'], status: 2, says: '--listen needs ADDR:PORT' },
+    { args: ['--listen', '127.0.0.1:65536'], status: 2, says: '--listen needs ADDR:PORT' },
+    { args: ['--depth', '12'], status: 2, says: '--depth is 16 or 8' },
+    { args: ['--skip', '2048'], status: 2, says: '--skip needs a number of pixels below --width' },
+    { args: ['--full-scale', '65536'], status: 2, says: '--full-scale needs a count from 1 to 65535' },
+    { args: ['--frame-rate', '0'], status: 2, says: '--frame-rate' },
+    { args: ['--listen', new URL(server.base).host], status: 1, says: 'cannot listen there' },
+  ];
+  try {
+    for (const c of cases) {
+      const r = spawnSync(lscamPath, ['serve', ...c.args], {
+        env: { ...process.env, LD_LIBRARY_PATH: path.join(build, 'sim') },
+        encoding: 'utf8',
+        timeout: 30000,
+      });
+      assert.equal(r.status, c.status, `${c.args.join(' ')}: ${r.stderr}`);
+      assert.ok(r.stderr.includes(c.says), `${c.args.join(' ')}: ${r.stderr}`);
+      assert.equal(r.stdout, '', c.args.join(' '));
+    }
+  } finally {
+    await stopServe(server);
   }
 });

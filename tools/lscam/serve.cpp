@@ -327,6 +327,12 @@ class LiveServer {
              const QJsonObject& identity)
       : options(options), token(token), control(control), feed(feed), identity(identity) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
+    // server share a port that is in use instead of failing.
+    server.set_socket_options([](socket_t sock) {
+      const int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_keep_alive_timeout(2);
     server.set_write_timeout(5);
     server.set_payload_max_length(1 << 16);
