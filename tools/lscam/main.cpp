@@ -76,7 +76,8 @@ QList<QCommandLineOption> serveoptions() {
                              "Count at which a pixel counts as saturated (default: the largest value of "
                              "--depth).",
                              "COUNTS"),
-          QCommandLineOption("history", "Lines kept for the waterfall, 1 to 4096 (default 300).", "N", "300"),
+          QCommandLineOption("history", "Lines kept for the waterfall PNG download, 1 to 4096 (default 300).",
+                             "N", "300"),
           QCommandLineOption("frame-rate", "Lines sent to each browser per second, 1 to 60 (default 25).",
                              "N", "25"),
           packetoption()};
