@@ -73,6 +73,7 @@ int runset(const Context& ctx);
 int runstream(const Context& ctx);
 int runcapture(const Context& ctx);
 int runflash(const Context& ctx);
+int runserve(const Context& ctx);
 
 // A setting that get and set reach by name, and info shows under that name.
 struct Setting {

@@ -60,6 +60,29 @@ QList<QCommandLineOption> flashoptions() {
                          "Send the image's last byte with the closing command (f2 with last byte).")};
 }
 
+QList<QCommandLineOption> serveoptions() {
+  return {QCommandLineOption("listen",
+                             "Address and port to serve on (default 127.0.0.1:8080, this machine only); "
+                             "0.0.0.0:PORT serves the network, port 0 picks a free port.",
+                             "ADDR:PORT", "127.0.0.1:8080"),
+          QCommandLineOption("width", "Pixels per line (default 2048).", "PIXELS", "2048"),
+          QCommandLineOption("depth", "Bits per pixel in the stream: 16 (little-endian) or 8 (default 16).",
+                             "BITS", "16"),
+          QCommandLineOption("skip",
+                             "Leave out the first N pixels of every line, e.g. a sensor's dummy pixels "
+                             "(default 0).",
+                             "N", "0"),
+          QCommandLineOption("full-scale",
+                             "Count at which a pixel counts as saturated (default: the largest value of "
+                             "--depth).",
+                             "COUNTS"),
+          QCommandLineOption("history", "Lines kept for the waterfall PNG download, 1 to 4096 (default 300).",
+                             "N", "300"),
+          QCommandLineOption("frame-rate", "Lines sent to each browser per second, 1 to 60 (default 25).",
+                             "N", "25"),
+          packetoption()};
+}
+
 const Command commands[] = {
     {"list", "List the attached cameras.", "list",
      "Lists every attached camera: index, serial number, manufacturer, product and first-processor version.",
@@ -90,6 +113,13 @@ const Command commands[] = {
      "device's value as 'flash value: 0x....'. A file that cannot be read gives CX_ERR_OPEN_FLASH_FILE "
      "(-10056), one of an unusable length CX_ERR_LENGTH_FLASH_FILE (-10055).",
      1, 1, flashoptions, runflash},
+    {"serve", "Show the camera live in a web browser.", "serve",
+     "Serves a page that shows the camera live: the line profile with its statistics and a saturation "
+     "warning, a waterfall of the latest lines, the stream rate and the camera's identity, with controls for "
+     "the integration time, mode, state and the ADC gains and offsets. It prints two URLs: the one with "
+     "?token= may change settings, the other only watches. Flash programming and the power and protection "
+     "switches cannot be reached from the page. Ctrl-C or SIGTERM stops the server and closes the camera.",
+     0, 0, serveoptions, runserve},
 };
 
 const Command* findcommand(const QString& name) {
@@ -152,7 +182,8 @@ void showgeneralhelp() {
       "  lscam info\n"
       "  lscam --serial SIM0001 set inttime 1500 --readback\n"
       "  lscam stream --seconds 10 --out stream.raw\n"
-      "  lscam capture --lines 512 --width 2048 --out image.png --profile profile.png\n";
+      "  lscam capture --lines 512 --width 2048 --out image.png --profile profile.png\n"
+      "  lscam serve --listen 127.0.0.1:8080\n";
   text += "\n" + optionsection(globaloptions(), "Global options") + "\n" + wrapped(kExitText);
   printout(text);
 }
