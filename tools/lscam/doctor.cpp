@@ -80,7 +80,7 @@ bool finduser(const QString& name, const QList<Account>& accounts, const QList<G
   user.current = true;
   user.uid = getuid();
   if (user.name.isEmpty()) {
-    user.name = QString::number(user.uid);
+    user.name = QString("uid %1").arg(user.uid);
     user.configured = {getgid()};
   }
   std::vector<gid_t> gids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
