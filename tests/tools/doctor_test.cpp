@@ -261,9 +261,10 @@ TEST_F(DoctorTest, EachFaultGetsItsVerdictAndFix) {
 
 TEST_F(DoctorTest, ADesktopSessionsAclOpensTheCameraWithoutTheGroup) {
   FakeSystem sys(dir.path());
+  sys.write("/etc/passwd",
+            "root:x:0:0::/root:/bin/sh\npi:x:1000:1000::/home/pi:/bin/sh\nsvc:x:1001:1001::/:/bin/sh\n");
   sys.write("/etc/group", "root:x:0:\nplugdev:x:46:\npi:x:1000:\n");
   sys.node(0, 0, 0660);
-  // What systemd-logind sets for the user at the seat (uaccess): user:pi:rw, mask rw.
   auto entry = [](uint16_t tag, uint16_t perm, uint32_t id) {
     std::string e(8, '\0');
     for (int i = 0; i < 2; ++i) e[i] = static_cast<char>(tag >> (8 * i));
@@ -271,27 +272,30 @@ TEST_F(DoctorTest, ADesktopSessionsAclOpensTheCameraWithoutTheGroup) {
     for (int i = 0; i < 4; ++i) e[4 + i] = static_cast<char>(id >> (8 * i));
     return e;
   };
-  const std::string acl = std::string("\x02\0\0\0", 4) + entry(0x01, 6, ~0u) + entry(0x02, 6, kPi) +
-                          entry(0x04, 6, ~0u) + entry(0x10, 6, ~0u) + entry(0x20, 0, ~0u);
-  const std::string node = sys.path("/dev/bus/usb/001/002");
-  if (setxattr(node.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
-    GTEST_SKIP() << "the file system of " << node << " takes no ACL: " << std::strerror(errno);
-
-  Doctor d = rundoctor(sys, {}, {"--user", "pi"});
-  EXPECT_EQ(d.result.exitcode, 0) << describe(d.result);
-  EXPECT_EQ(d.checks["access SIM0001"]["verdict"].toString(), "ok");
-  EXPECT_TRUE(d.checks["access SIM0001"]["message"].toString().contains("(ACL)"))
-      << d.checks["access SIM0001"]["message"].toString().toStdString();
-  EXPECT_EQ(d.checks["group"]["verdict"].toString(), "warn")
-      << "services and remote logins still need the group";
-  EXPECT_TRUE(d.checks["group"]["fix"].toString().contains("sudo usermod -aG plugdev pi"));
-
-  // Another user gets nothing from pi's entry: root:root 0660 with the mask keeps them out.
-  sys.write("/etc/passwd",
-            "root:x:0:0::/root:/bin/sh\npi:x:1000:1000::/home/pi:/bin/sh\nsvc:x:1001:1001::/:/bin/sh\n");
-  d = rundoctor(sys, {{"SIMCAM_OPEN_ERROR", "-3"}}, {"--user", "svc"});
-  EXPECT_EQ(d.result.exitcode, 1) << describe(d.result);
-  EXPECT_EQ(d.checks["access SIM0001"]["verdict"].toString(), "fail");
+  // What systemd-logind gives the user at the seat (uaccess): user:pi:rw, under the mask.
+  struct Case {
+    const char* user;
+    uint16_t mask;
+    const char* access;
+  } cases[] = {{"pi", 6, "ok"}, {"pi", 4, "fail"}, {"svc", 6, "fail"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " mask " + std::to_string(c.mask));
+    const std::string acl = std::string("\x02\0\0\0", 4) + entry(0x01, 6, ~0u) + entry(0x02, 6, kPi) +
+                            entry(0x04, 6, ~0u) + entry(0x10, c.mask, ~0u) + entry(0x20, 0, ~0u);
+    const std::string node = sys.path("/dev/bus/usb/001/002");
+    if (setxattr(node.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+      GTEST_SKIP() << "the file system of " << node << " takes no ACL: " << std::strerror(errno);
+    const bool open = std::string(c.access) == "ok";
+    Doctor d = rundoctor(sys, open ? Env{} : Env{{"SIMCAM_OPEN_ERROR", "-3"}}, {"--user", c.user});
+    EXPECT_EQ(d.result.exitcode, open ? 0 : 1) << describe(d.result);
+    EXPECT_EQ(d.checks["access SIM0001"]["verdict"].toString().toStdString(), c.access)
+        << d.checks["access SIM0001"]["message"].toString().toStdString();
+    if (!open) continue;
+    EXPECT_TRUE(d.checks["access SIM0001"]["message"].toString().contains("(ACL)"));
+    EXPECT_EQ(d.checks["group"]["verdict"].toString(), "warn")
+        << "services and remote logins still need the group";
+    EXPECT_TRUE(d.checks["group"]["fix"].toString().contains("sudo usermod -aG plugdev pi"));
+  }
 }
 
 TEST_F(DoctorTest, TextShowsTheSameChecksOneLineEachWithTheFix) {

@@ -20,7 +20,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTextStream>
-#include <cmath>
+#include <algorithm>
 #include <vector>
 
 #include "lscam.h"
@@ -113,7 +113,7 @@ const Group* findgroup(const QString& name, const QList<Group>& groups) {
 struct AclEntry {
   unsigned tag, perm, id;
 };
-enum AclTag : unsigned { kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10 };
+enum AclTag : unsigned { kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10 };
 
 // The access ACL in the kernel's xattr format: a 4-byte version 2, then
 // 8-byte entries (16-bit tag, 16-bit permissions, 32-bit id), little-endian.
@@ -143,14 +143,16 @@ Access nodeaccess(const struct stat& st, const std::vector<AclEntry>& acl, uid_t
   constexpr unsigned rw = 6;
   if (uid == 0) return {true, "root"};
   if (st.st_uid == uid) return {((st.st_mode >> 6) & rw) == rw, "owner"};
-  unsigned mask = 7;
+  // With an ACL the mode's group bits are its mask; the owning group's rights are an entry.
+  unsigned mask = 7, groupobj = (st.st_mode >> 3) & 7;
   for (const AclEntry& e : acl)
     if (e.tag == kMask) mask = e.perm;
-  for (const AclEntry& e : acl)
+  for (const AclEntry& e : acl) {
     if (e.tag == kUser && e.id == uid) return {(e.perm & mask & rw) == rw, "ACL"};
+    if (e.tag == kGroupObj) groupobj = e.perm & mask;
+  }
   // Among the matching group entries one that grants access is enough.
   bool groupmatched = false;
-  const unsigned groupobj = acl.empty() ? (st.st_mode >> 3) & 7 : (st.st_mode >> 3) & 7 & mask;
   if (gids.contains(st.st_gid)) {
     groupmatched = true;
     if ((groupobj & rw) == rw) return {true, "group " + groupname(st.st_gid, groups)};
