@@ -12,6 +12,8 @@
  * SIMCAM_RATE (stream bytes per second, default 40000000, 0 = unlimited),
  * SIMCAM_SENSOR (sensor type code, default 0x1000), SIMCAM_LINE_WIDTH
  * (pixels per line of the drawn pattern, default 2048).
+ * SIMCAM_OPEN_ERROR and SIMCAM_CLAIM_ERROR (a negative libusb code, unset by
+ * default) make opening or claiming every default camera fail with that code.
  */
 #ifndef SIMCAM_H
 #define SIMCAM_H

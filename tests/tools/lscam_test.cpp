@@ -6,9 +6,11 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <fstream>
@@ -18,65 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "lscam_run.h"
 #include "simcam.h"
 #include "tests/support/stream.h"
 #include "vantorpi.h"
 
 namespace {
 
-using Env = std::map<std::string, std::string>;
-
-struct Result {
-  int exitcode = -1;
-  bool crashed = false;
-  std::string out;
-  std::string err;
-};
-
-QProcessEnvironment environment(const Env& env) {
-  QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-  for (const QString& key : e.keys())
-    if (key.startsWith("SIMCAM_")) e.remove(key);
-  QString path = SIMUSB_DIR;
-  if (e.contains("LD_LIBRARY_PATH")) path += ":" + e.value("LD_LIBRARY_PATH");
-  e.insert("LD_LIBRARY_PATH", path);
-  e.insert("SIMCAM_RATE", "0");
-  for (const auto& kv : env) e.insert(QString::fromStdString(kv.first), QString::fromStdString(kv.second));
-  return e;
-}
-
-QStringList qargs(const std::vector<std::string>& args) {
-  QStringList list;
-  for (const std::string& a : args) list << QString::fromStdString(a);
-  return list;
-}
-
-Result lscam(const std::vector<std::string>& args, const Env& env = {}) {
-  QProcess p;
-  p.setProcessEnvironment(environment(env));
-  p.start(LSCAM_PATH, qargs(args));
-  Result r;
-  if (!p.waitForStarted(30000)) {
-    ADD_FAILURE() << "lscam did not start";
-    return r;
-  }
-  if (!p.waitForFinished(120000)) {
-    p.kill();
-    p.waitForFinished(10000);
-    ADD_FAILURE() << "lscam did not finish";
-  }
-  r.crashed = p.exitStatus() != QProcess::NormalExit;
-  r.exitcode = p.exitCode();
-  r.out = p.readAllStandardOutput().toStdString();
-  r.err = p.readAllStandardError().toStdString();
-  return r;
-}
-
-std::string describe(const Result& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using namespace lscamtest;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -233,6 +184,27 @@ TEST_F(LscamTest, ListWithoutCamerasSaysSoAndFails) {
   EXPECT_EQ(r.out, "");
 }
 
+TEST_F(LscamTest, ListAsJson) {
+  for (int cameras : {0, 2}) {
+    SCOPED_TRACE(cameras);
+    Result r = lscam({"list", "--json"}, {{"SIMCAM_CAMERAS", std::to_string(cameras)}});
+    EXPECT_EQ(r.exitcode, cameras ? 0 : 1) << describe(r);
+    const QJsonArray list = jsonobject(r.out)["cameras"].toArray();
+    ASSERT_EQ(list.size(), cameras) << r.out;
+    for (int i = 0; i < cameras; ++i) {
+      const QJsonObject c = list[i].toObject();
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "SIM%04d", i + 1);
+      EXPECT_EQ(c.keys(), (QStringList{"index", "manufacturer", "mcu1_version", "product", "serial"}));
+      EXPECT_EQ(c["index"].toInt(-1), i);
+      EXPECT_EQ(c["serial"].toString(), serial);
+      EXPECT_EQ(c["manufacturer"].toString(), SIMCAM_MANUFACTURER);
+      EXPECT_EQ(c["product"].toString(), SIMCAM_PRODUCT);
+      EXPECT_EQ(c["mcu1_version"].toString().toStdString(), version(SIMCAM_CAMERA_BCD));
+    }
+  }
+}
+
 // ---- info ----
 
 const char* const kInfoKeys[] = {
@@ -357,6 +329,45 @@ TEST_F(LscamTest, AMissingCameraFailsWithTheLibrarysCodeAndText) {
   }
 }
 
+// info --json holds what the text shows: the same keys with '_', numbers as numbers.
+TEST_F(LscamTest, InfoAsJsonMatchesTheText) {
+  for (const char* sensor : {"0x1000", "0x2000"}) {  // 0x2000: two fields fail
+    SCOPED_TRACE(sensor);
+    const Env env = {{"SIMCAM_SENSOR", sensor}};
+    Result text = lscam({"info"}, env), json = lscam({"info", "--json"}, env);
+    EXPECT_EQ(json.exitcode, text.exitcode) << describe(json);
+    QJsonObject o = jsonobject(json.out);
+    const QJsonObject errors = o.take("errors").toObject();
+    std::vector<std::string> keys;
+    for (const QString& k : o.keys()) keys.push_back(k.toStdString());
+    std::vector<std::string> expected;
+    for (std::string k : kInfoKeys) {
+      std::replace(k.begin(), k.end(), ' ', '_');
+      expected.push_back(k);
+    }
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(keys, expected) << json.out;
+    for (const auto& kv : keyvalues(text.out)) {
+      std::string key = kv.first;
+      std::replace(key.begin(), key.end(), ' ', '_');
+      const QJsonValue v = o[QString::fromStdString(key)];
+      std::string shown;
+      if (v.isNull()) {
+        const QJsonObject e = errors[QString::fromStdString(key)].toObject();
+        shown = "error " + std::to_string(e["code"].toInt()) + " " + e["text"].toString().toStdString();
+      } else if (v.isDouble()) {
+        const bool ishex = kv.second.rfind("0x", 0) == 0;
+        shown = ishex ? hex(static_cast<unsigned>(v.toDouble()), static_cast<int>(kv.second.size()) - 2)
+                      : std::to_string(static_cast<long long>(v.toDouble()));
+      } else {
+        shown = v.toString().toStdString();
+      }
+      EXPECT_EQ(shown, kv.second) << key;
+    }
+    EXPECT_EQ(errors.size(), std::string(sensor) == "0x2000" ? 2 : 0) << json.out;
+  }
+}
+
 // ---- get / set ----
 
 TEST_F(LscamTest, GetShowsWhatInfoShows) {
@@ -374,6 +385,26 @@ TEST_F(LscamTest, GetShowsWhatInfoShows) {
   Result one = lscam({"get", "inttime"});
   ASSERT_EQ(one.exitcode, 0) << describe(one);
   EXPECT_EQ(one.out, frominfo["inttime"] + "\n") << "a single name prints the bare value";
+}
+
+TEST_F(LscamTest, GetAsJson) {
+  Result text = lscam({"get", "mode", "inttime", "pga1"});
+  ASSERT_EQ(text.exitcode, 0) << describe(text);
+  for (const std::vector<std::string>& names :
+       {std::vector<std::string>{"inttime"}, {"mode", "inttime", "pga1"}}) {
+    std::vector<std::string> args = {"get", "--json"};
+    args.insert(args.end(), names.begin(), names.end());
+    Result r = lscam(args);
+    ASSERT_EQ(r.exitcode, 0) << describe(r);
+    const QJsonObject o = jsonobject(r.out);
+    EXPECT_EQ(static_cast<size_t>(o.size()), names.size()) << r.out;
+    auto values = keymap(text.out);
+    for (const std::string& n : names) {
+      const QJsonValue v = o[QString::fromStdString(n)];
+      ASSERT_TRUE(v.isDouble()) << n << ": " << r.out;
+      EXPECT_EQ(static_cast<unsigned long>(v.toDouble()), std::stoul(values[n], nullptr, 0)) << n;
+    }
+  }
 }
 
 TEST_F(LscamTest, SetThenReadBackRoundTrips) {
@@ -430,6 +461,36 @@ TEST_F(LscamTest, StreamToStandardOutput) {
   EXPECT_EQ(check.feed(r.out), "");
   EXPECT_TRUE(check.atboundary()) << r.out.size();
   EXPECT_TRUE(contains(r.err, "MB/s")) << r.err;
+}
+
+TEST_F(LscamTest, StreamAsJsonLines) {
+  const std::string out = file("stream.raw");
+  Result r = lscam({"stream", "--seconds", "2.5", "--out", out, "--json"}, {{"SIMCAM_RATE", "2000000"}});
+  ASSERT_EQ(r.exitcode, 0) << describe(r);
+  EXPECT_EQ(r.err, "") << "no status lines beside the JSON";
+  std::vector<QJsonObject> objects;
+  for (const std::string& line : lines(r.out)) objects.push_back(jsonobject(line));
+  ASSERT_GE(objects.size(), 3u) << "two status lines and the summary:\n" << r.out;
+  qint64 previous = 0;
+  for (size_t i = 0; i + 1 < objects.size(); ++i) {
+    const QJsonObject& s = objects[i];
+    EXPECT_EQ(s["type"].toString(), "status");
+    EXPECT_GE(s["bytes"].toDouble(), static_cast<double>(previous));
+    previous = static_cast<qint64>(s["bytes"].toDouble());
+    EXPECT_GT(s["seconds"].toDouble(), 0.9);
+    EXPECT_TRUE(s["bytes_per_second"].isDouble());
+    EXPECT_TRUE(s.contains("camera_bytes_per_second"));
+  }
+  const QJsonObject& summary = objects.back();
+  EXPECT_EQ(summary["type"].toString(), "summary");
+  EXPECT_EQ(summary["result"].toString(), "done");
+  const auto bytes = static_cast<qint64>(summary["bytes"].toDouble());
+  EXPECT_EQ(bytes, static_cast<qint64>(readfile(out).size()));
+  EXPECT_EQ(summary["packet_length"].toInt(), 4096);
+  EXPECT_EQ(static_cast<qint64>(summary["packets"].toDouble()) * 4096, bytes);
+  EXPECT_GE(summary["seconds"].toDouble(), 2.5);
+  EXPECT_GT(summary["camera_bytes_per_second"].toDouble(), 0.0);
+  EXPECT_EQ(summary["out"].toString().toStdString(), out);
 }
 
 TEST_F(LscamTest, StreamEndsCleanlyOnSignal) {
@@ -630,6 +691,10 @@ TEST_F(LscamTest, BadUsageExitsWithTwo) {
       {"--index", "first", "info"},
       {"--timeout", "soon", "info"},
       {"help", "bogus"},
+      {"set", "mode", "1", "--json"},
+      {"stream", "--json", "--out", "-"},
+      {"doctor", "extra"},
+      {"doctor", "--packet-length", "100"},
   };
   for (const auto& args : cases) {
     std::string joined;
@@ -644,7 +709,7 @@ TEST_F(LscamTest, BadUsageExitsWithTwo) {
 }
 
 TEST_F(LscamTest, HelpListsTheCommandsAndEachCommandsOptions) {
-  const char* commands[] = {"list", "info", "get", "set", "stream", "capture", "flash", "help"};
+  const char* commands[] = {"list", "info", "get", "set", "stream", "capture", "flash", "doctor", "help"};
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"help"}, {"-h"}}) {
     Result r = lscam(args);
     ASSERT_EQ(r.exitcode, 0) << describe(r);
@@ -657,13 +722,14 @@ TEST_F(LscamTest, HelpListsTheCommandsAndEachCommandsOptions) {
     const char* command;
     std::vector<std::string> mentions;
   } cases[] = {
-      {"list", {"lscam [global options] list"}},
-      {"info", {"key: value"}},
-      {"get", {"mode", "inttime", "pga1", "offset3", "adcconfig", "adcmux"}},
+      {"list", {"lscam [global options] list", "--json", "mcu1_version"}},
+      {"info", {"key: value", "--json", "i2c_frequency", "\"errors\""}},
+      {"get", {"mode", "inttime", "pga1", "offset3", "adcconfig", "adcmux", "--json"}},
       {"set", {"--readback", "0..3", "0x1ff"}},
-      {"stream", {"--seconds", "--out", "Ctrl-C"}},
+      {"stream", {"--seconds", "--out", "Ctrl-C", "--json", "bytes_per_second", "\"summary\""}},
       {"capture", {"--lines", "--width", "--depth", "--out", "--profile", "--no-autoscale"}},
       {"flash", {"--block", "--lastbyte", "FILE"}},
+      {"doctor", {"--user", "--packet-length", "--json", "LSCAM_SYSROOT", "usbfs", "\"verdict\""}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);

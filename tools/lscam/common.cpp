@@ -1,8 +1,10 @@
 #include <signal.h>
 
+#include <QJsonDocument>
 #include <cstdio>
 
 #include "lscam.h"
+#include "sysfiles.h"
 #include "vantorpi.h"
 
 #ifndef LSCAM_UDEV_GROUP
@@ -42,6 +44,14 @@ void printline(const QString& line) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
+void printjson(const QJsonObject& object, bool compact) {
+  const QByteArray bytes =
+      QJsonDocument(object).toJson(compact ? QJsonDocument::Compact : QJsonDocument::Indented);
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+  if (compact) std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 QString errorfield(int code) { return QString("error %1 %2").arg(code).arg(ls_geterrorstring(code)); }
 
 // The library lists only cameras it can open, so a camera without access
@@ -54,6 +64,17 @@ const char* const kUdevHint =
 
 void nocamerashint() {
   printerr(QString("hint: a camera that this user may not open is not listed either; ") + kUdevHint);
+  unlistedhint({});
+}
+
+void unlistedhint(const QStringList& listedserials) {
+  QStringList unlisted;
+  for (const UsbCamera& c : unlistedcameras(listedserials)) unlisted << c.label();
+  if (unlisted.isEmpty()) return;
+  printerr(QString("hint: the USB bus has %1 camera %2 that the library does not list (%3); "
+                   "'lscam doctor' tells why and what fixes it.")
+               .arg(unlisted.size())
+               .arg(cameraids(), unlisted.join(", ")));
 }
 
 int reportfailure(const QString& what, int code, const QString& detail) {

@@ -4,6 +4,7 @@
 #define LSCAM_H
 
 #include <QCommandLineParser>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <csignal>
@@ -19,6 +20,7 @@ struct Context {
   QString serial;
   bool byserial = false;
   unsigned int timeout = 2000;  // ms, for every control request
+  bool json = false;            // --json: machine-readable output on stdout
 };
 
 // Prints "<what>: <code> <text of the code>" to stderr, the detail in
@@ -29,6 +31,9 @@ int reportfailure(const QString& what, int code, const QString& detail = QString
 int reportproblem(const QString& what, const QString& message);
 // Explains on stderr why no camera may have been found.
 void nocamerashint();
+// Points at 'lscam doctor' on stderr when sysfs shows a camera with our IDs
+// whose serial is not among the listed ones.
+void unlistedhint(const QStringList& listedserials);
 // Prints "lscam: <message>" and where to find help to stderr. Returns kExitUsage.
 int usageerror(const QString& message, const QString& command = QString());
 // "error <code> <text>", the value shown for a field whose read failed.
@@ -65,6 +70,8 @@ void installstophandlers();
 
 // Writes the line to stdout.
 void printline(const QString& line);
+// Writes the object to stdout as one JSON document; compact puts it on one line.
+void printjson(const QJsonObject& object, bool compact = false);
 
 int runlist(const Context& ctx);
 int runinfo(const Context& ctx);
@@ -74,6 +81,7 @@ int runstream(const Context& ctx);
 int runcapture(const Context& ctx);
 int runflash(const Context& ctx);
 int runserve(const Context& ctx);
+int rundoctor(const Context& ctx);
 
 // A setting that get and set reach by name, and info shows under that name.
 struct Setting {

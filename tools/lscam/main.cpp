@@ -19,7 +19,11 @@ struct Command {
   int (*run)(const Context&);
 };
 
-QList<QCommandLineOption> nooptions() { return {}; }
+QCommandLineOption jsonoption() {
+  return QCommandLineOption("json", "Print JSON on standard output instead of text (keys: see above).");
+}
+
+QList<QCommandLineOption> jsonoptions() { return {jsonoption()}; }
 
 QCommandLineOption packetoption() {
   return QCommandLineOption("packet-length",
@@ -36,7 +40,16 @@ QList<QCommandLineOption> streamoptions() {
   return {QCommandLineOption("seconds", "Stop after S seconds (default: run until Ctrl-C).", "S", "0"),
           QCommandLineOption(
               "out", "Write the raw stream to FILE; '-' is standard output (default: discard).", "FILE"),
-          packetoption()};
+          packetoption(), jsonoption()};
+}
+
+QList<QCommandLineOption> doctoroptions() {
+  return {
+      QCommandLineOption("user", "Check for this user instead of the current one, e.g. a service's.", "NAME"),
+      QCommandLineOption("packet-length",
+                         "Bytes per bulk transfer that the usbfs memory must allow (default 4096).", "BYTES",
+                         "4096"),
+      jsonoption()};
 }
 
 QList<QCommandLineOption> captureoptions() {
@@ -85,23 +98,39 @@ QList<QCommandLineOption> serveoptions() {
 
 const Command commands[] = {
     {"list", "List the attached cameras.", "list",
-     "Lists every attached camera: index, serial number, manufacturer, product and first-processor version.",
-     0, 0, nooptions, runlist},
+     "Lists every attached camera: index, serial number, manufacturer, product and first-processor version. "
+     "When sysfs shows a camera that the library does not list, a hint on standard error names "
+     "'lscam doctor'.\n\n"
+     "JSON: {\"cameras\": [{\"index\", \"serial\", \"manufacturer\", \"product\", \"mcu1_version\"}]}; "
+     "index is a number, the others strings (versions as \"1.02\").",
+     0, 0, jsonoptions, runlist},
     {"info", "Show everything about one camera (for bug reports).", "info",
      "Opens the camera and prints one 'key: value' line per property: versions, identity, sensor, "
      "second-processor settings, ADC registers, power pins, FIFO status and I2C frequency. A property that "
-     "cannot be read shows 'error <code> <text>'; the others are still printed and the exit status is 1.",
-     0, 0, nooptions, runinfo},
+     "cannot be read shows 'error <code> <text>'; the others are still printed and the exit status is 1.\n\n"
+     "JSON: one object with the keys of the text output, spaces replaced by '_' (library_version, index, "
+     "serial, ..., i2c_frequency). Numbers are JSON numbers, versions (\"1.02\") and names strings. A "
+     "property that cannot be read is null, and \"errors\" maps its key to {\"code\", \"text\"}.",
+     0, 0, jsonoptions, runinfo},
     {"get", "Read settings.", "get NAME...",
-     "Prints the value of the named setting; with several names, one 'name: value' line each.", 1, -1,
-     nooptions, runget},
+     "Prints the value of the named setting; with several names, one 'name: value' line each.\n\n"
+     "JSON: one object that maps each name to its value as a number; a setting that cannot be read is null, "
+     "and \"errors\" maps its name to {\"code\", \"text\"}.",
+     1, -1, jsonoptions, runget},
     {"set", "Write settings.", "set NAME VALUE [NAME VALUE...]",
      "Writes each named setting in order; VALUE is decimal or 0x-hex. Prints nothing on success unless "
      "--readback is given.",
      2, -1, setoptions, runset},
     {"stream", "Read the stream, optionally into a file.", "stream",
      "Reads the camera's stream. A status line on standard error shows the bytes received and the byte rate "
-     "once a second, and a summary follows at the end. Ctrl-C ends it cleanly.",
+     "once a second, and a summary follows at the end. Ctrl-C ends it cleanly.\n\n"
+     "JSON (not with --out -): instead of the status lines, one object per line on standard output: "
+     "{\"type\": \"status\", \"seconds\", \"bytes\", \"bytes_per_second\", \"camera_bytes_per_second\"} once "
+     "a second and at the end {\"type\": \"summary\", \"result\" (\"done\" or \"interrupted\"), \"seconds\", "
+     "\"bytes\", \"packets\", \"packet_length\", \"bytes_per_second\", \"camera_bytes_per_second\", "
+     "\"out\"}. "
+     "camera_bytes_per_second is the library's measurement, null before it has one; out, the file written, "
+     "only with --out.",
      0, 0, streamoptions, runstream},
     {"capture", "Capture a line-scan image into a PNG.", "capture --out FILE",
      "Reads lines from the stream as it comes and writes them as a grayscale PNG, one image row per line "
@@ -120,6 +149,21 @@ const Command commands[] = {
      "?token= may change settings, the other only watches. Flash programming and the power and protection "
      "switches cannot be reached from the page. Ctrl-C or SIGTERM stops the server and closes the camera.",
      0, 0, serveoptions, runserve},
+    {"doctor", "Find out why a camera cannot be used, and what fixes it.", "doctor",
+     "Checks what a first run needs and prints one line per check: OK, WARN or FAIL, and for each WARN and "
+     "FAIL the command that fixes it. library: the library's version and file. rules: udev rules for the "
+     "camera's IDs in /etc/udev/rules.d or /usr/lib/udev/rules.d. group: the user is in the rules' group. "
+     "bus: cameras with the IDs in sysfs. For each of them: access (may the user open /dev/bus/usb/BBB/DDD: "
+     "owner, group, mode, ACL), speed (a high-speed link), listed (the library lists it), busy (no other "
+     "program holds it: it is opened and closed again). usbfs: the usbfs memory limit allows a bulk "
+     "transfer of --packet-length bytes. power: on Raspberry Pi class boards, the firmware's under-voltage "
+     "and throttling flags.\n\n"
+     "It only reads files and changes nothing. The files are read below the folder that the environment "
+     "variable LSCAM_SYSROOT names (default /). Exit status 1 if a check fails, else 0.\n\n"
+     "JSON: {\"verdict\": worst verdict, \"checks\": [{\"check\", \"camera\", \"verdict\", \"message\", "
+     "\"fix\"}]}; check is one of the names above, verdict \"ok\", \"warn\" or \"fail\"; camera (its serial) "
+     "only for the per-camera checks, fix only for warn and fail.",
+     0, 0, doctoroptions, rundoctor},
 };
 
 const Command* findcommand(const QString& name) {
@@ -156,8 +200,13 @@ void printout(const QString& text) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
-// Breaks text into lines of at most 79 columns at spaces.
+// Breaks text into lines of at most 79 columns at spaces; paragraphs are separated by an empty line.
 QString wrapped(const QString& text) {
+  if (text.contains("\n\n")) {
+    QStringList parts;
+    for (const QString& p : text.split("\n\n")) parts << wrapped(p);
+    return parts.join("\n");
+  }
   QString out, line;
   for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
     if (!line.isEmpty() && line.size() + 1 + word.size() > 79) {
@@ -183,7 +232,9 @@ void showgeneralhelp() {
       "  lscam --serial SIM0001 set inttime 1500 --readback\n"
       "  lscam stream --seconds 10 --out stream.raw\n"
       "  lscam capture --lines 512 --width 2048 --out image.png --profile profile.png\n"
-      "  lscam serve --listen 127.0.0.1:8080\n";
+      "  lscam serve --listen 127.0.0.1:8080\n"
+      "  lscam doctor\n"
+      "\nlist, info, get, stream and doctor print JSON with --json; 'lscam help COMMAND' names the keys.\n";
   text += "\n" + optionsection(globaloptions(), "Global options") + "\n" + wrapped(kExitText);
   printout(text);
 }
@@ -277,6 +328,8 @@ int main(int argc, char* argv[]) {
   ctx.args = positional.mid(1);
   if (ctx.args.size() < command->minargs || (command->maxargs >= 0 && ctx.args.size() > command->maxargs))
     return usageerror(QString("wrong number of arguments for '%1': %2").arg(name, command->syntax), name);
+  for (const QCommandLineOption& o : command->options())
+    if (o.names().contains("json")) ctx.json = parser.isSet("json");
   int status = parseglobals(parser, ctx, name);
   if (status != kExitOk) return status;
   return command->run(ctx);

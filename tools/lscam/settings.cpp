@@ -79,15 +79,25 @@ int runget(const Context& ctx) {
   Camera camera;
   if (!camera.open(ctx)) return kExitFailure;
   int status = kExitOk;
+  QJsonObject object, errors;
   for (const Setting* s : wanted) {
     unsigned int value = 0;
     int result = s->get(value, ctx.timeout);
     if (result != CX_SUCCESS) {
       status = reportfailure(QString("get %1").arg(s->name), result);
+      object.insert(s->name, QJsonValue::Null);
+      errors.insert(s->name, QJsonObject{{"code", result}, {"text", ls_geterrorstring(result)}});
       continue;
     }
-    printline(wanted.size() > 1 ? QString("%1: %2").arg(s->name, settingtext(*s, value))
-                                : settingtext(*s, value));
+    if (ctx.json)
+      object.insert(s->name, static_cast<qint64>(value));
+    else
+      printline(wanted.size() > 1 ? QString("%1: %2").arg(s->name, settingtext(*s, value))
+                                  : settingtext(*s, value));
+  }
+  if (ctx.json) {
+    if (!errors.isEmpty()) object.insert("errors", errors);
+    printjson(object);
   }
   return status;
 }

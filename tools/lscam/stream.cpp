@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QJsonObject>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -83,6 +84,9 @@ class Output {
   QString name;
 };
 
+// The library's rate for JSON: null until it has measured one.
+QJsonValue cameraratevalue(int fps) { return fps > 0 ? QJsonValue(fps) : QJsonValue(QJsonValue::Null); }
+
 // The status line on stderr: rewritten in place on a terminal, one line per
 // update otherwise.
 void status(const QString& text, bool final) {
@@ -106,6 +110,9 @@ int runstream(const Context& ctx) {
   int packetlength = 0;
   if (!packetlengthoption(ctx, packetlength))
     return usageerror("--packet-length needs a number of at least 2048", "stream");
+
+  if (ctx.json && ctx.parser->value("out") == "-")
+    return usageerror("--json and --out - both need standard output", "stream");
 
   Output out;
   if (ctx.parser->isSet("out") && !out.open(ctx.parser->value("out"))) return kExitFailure;
@@ -139,7 +146,16 @@ int runstream(const Context& ctx) {
       total += static_cast<unsigned long long>(std::max(n, 0));
     }
     const double interval = secondssince(last);
-    if (interval >= 1.0) {
+    if (interval >= 1.0 && ctx.json) {
+      printjson(QJsonObject{{"type", "status"},
+                            {"seconds", secondssince(start)},
+                            {"bytes", static_cast<qint64>(total)},
+                            {"bytes_per_second", static_cast<double>(total - lastbytes) / interval},
+                            {"camera_bytes_per_second", cameraratevalue(ls_getfps())}},
+                true);
+      last = Clock::now();
+      lastbytes = total;
+    } else if (interval >= 1.0) {
       status(QString("received %1 bytes, %2 MB/s")
                      .arg(total)
                      .arg(megabytes(static_cast<double>(total - lastbytes)) / interval, 0, 'f', 2) +
@@ -163,7 +179,20 @@ int runstream(const Context& ctx) {
                         .arg(megabytes(static_cast<double>(total)) / elapsed, 0, 'f', 2) +
                     camerarate(fps);
   if (out.file == nullptr && ctx.parser->isSet("out")) summary += ", written to " + out.name;
-  status(summary, true);
+  if (ctx.json) {
+    QJsonObject o{{"type", "summary"},
+                  {"result", interrupted ? "interrupted" : "done"},
+                  {"seconds", elapsed},
+                  {"bytes", static_cast<qint64>(total)},
+                  {"packets", static_cast<qint64>(total / static_cast<unsigned long long>(packetlength))},
+                  {"packet_length", packetlength},
+                  {"bytes_per_second", static_cast<double>(total) / elapsed},
+                  {"camera_bytes_per_second", cameraratevalue(fps)}};
+    if (ctx.parser->isSet("out")) o.insert("out", out.name);
+    printjson(o, true);
+  } else {
+    status(summary, true);
+  }
   if (total == 0 && !interrupted) return reportproblem("stream", "no data received");
   return kExitOk;
 }
