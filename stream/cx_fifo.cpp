@@ -71,8 +71,17 @@ int cx_fifo::writebuf(void* data, unsigned int n) {
   }
   setFIPOS(p);
 
-  cx_locker lock(&wait_mutex);
-  data_ready.wakeAll();
+  // FIPOS is published before the waiter count is read under wait_mutex: a
+  // reader counted after this section finds the new data in its emptiness
+  // test under the same lock, and one counted before it is woken here. The
+  // wake follows the unlock so that the woken reader does not block on
+  // wait_mutex, and is skipped when nobody waits.
+  bool wake;
+  {
+    cx_locker lock(&wait_mutex);
+    wake = waiters > 0;
+  }
+  if (wake) data_ready.wakeAll();
   return k;
 }
 
@@ -112,8 +121,10 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
   int fipos = getFIPOS();
   // room_mutex is held from before the writer announces itself until the
   // wait has begun, so a reader that sees the announcement wakes it; one
-  // that does not published its FOPOS before the writer reads it.
+  // that does not published its FOPOS before the writer reads it. A stop
+  // is tested under the same lock and so cannot slip in unheard either.
   cx_locker lock(&room_mutex);
+  if (writerstopped) return;
   int fopos;
   {
     cx_locker positions(&fopos_mutex);
@@ -127,6 +138,12 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
   }
   cx_locker positions(&fopos_mutex);
   roomwanted = false;
+}
+
+void cx_fifo::stopwriter() {
+  cx_locker lock(&room_mutex);
+  writerstopped = true;
+  room_ready.wakeAll();
 }
 
 int cx_fifo::writebyte(unsigned char b) {
@@ -149,13 +166,15 @@ int cx_fifo::readbyte(unsigned char& b) {
 
 void cx_fifo::waitforcondition(unsigned int timeout) {
   if (getcount() != 0 || timeout == 0) return;
-  // Emptiness is tested again while wait_mutex is held: a writer publishes
-  // FIPOS before it takes wait_mutex to wake, so a block written after this
-  // test cannot slip in before the wait starts.
+  // Counted as a waiter and tested for emptiness again under wait_mutex:
+  // a writer publishes FIPOS before it reads the count under that lock, so
+  // a block written after this test sees the count and wakes the wait,
+  // which Qt enters before it releases wait_mutex.
   cx_locker lock(&wait_mutex);
   if (getcount() != 0) return;
-  // The wait releases wait_mutex and takes it again inside Qt.
+  ++waiters;
   cx_syncrelease(&wait_mutex);
   data_ready.wait(&wait_mutex, static_cast<unsigned long>(timeout));
   cx_syncacquire(&wait_mutex);
+  --waiters;
 }

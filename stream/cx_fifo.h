@@ -30,8 +30,12 @@ class cx_fifo {
   void setFOPOS(int pos);
   void waitforcondition(unsigned int timeout);
   // Writer side: waits up to timeout ms until at least `needed` bytes are
-  // free. A read that frees room ends the wait at once.
+  // free. A read that frees room ends the wait at once, and so does
+  // stopwriter().
   void waitforroom(int needed, unsigned int timeout);
+  // Ends a waitforroom() in progress at once and makes every later one
+  // return without waiting, so that a writer asked to stop is not held up.
+  void stopwriter();
   int getsize() const { return size; }
 
  private:
@@ -47,9 +51,11 @@ class cx_fifo {
   QMutex fopos_mutex;
   QMutex wait_mutex;
   QWaitCondition data_ready;
+  int waiters = 0;  // readers inside waitforcondition; guarded by wait_mutex
   QMutex room_mutex;
   QWaitCondition room_ready;
-  bool roomwanted = false;  // the writer waits for room; guarded by fopos_mutex
+  bool roomwanted = false;     // the writer waits for room; guarded by fopos_mutex
+  bool writerstopped = false;  // guarded by room_mutex
 };
 
 #endif

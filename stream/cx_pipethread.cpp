@@ -34,8 +34,12 @@ int cx_pipethread::fifosizefor(int fifosize, int length) {
 }
 
 void cx_pipethread::stopthread() {
-  cx_locker lock(&stop_mutex);
-  stopflag = true;
+  {
+    cx_locker lock(&stop_mutex);
+    stopflag = true;
+  }
+  // After the flag: a wait for room that begins later returns at once.
+  if (fifo) fifo->stopwriter();
 }
 
 bool cx_pipethread::shouldstop() {
@@ -64,7 +68,7 @@ int cx_pipethread::ratefor(unsigned long long bytes, long long elapsedms) {
 
 bool cx_pipethread::waitforroom(int needed) {
   // The reader's next read ends the wait, so the stream resumes as soon as
-  // there is room; waitms bounds how long a stop request goes unnoticed.
+  // there is room; stopthread() ends it too.
   while (fifo->getcapacity() < needed) {
     if (shouldstop()) return false;
     fifo->waitforroom(needed, static_cast<unsigned int>(waitms));

@@ -21,6 +21,7 @@ class cx_pipethread : public QThread {
   cx_pipethread(cx_fifo* fifo, libusb_device_handle* handle, int packetlength, int waitms);
   ~cx_pipethread() override;
 
+  // Asks the thread to end; a wait for room in the FIFO ends at once.
   void stopthread();
   bool shouldstop();
   int getfps();
