@@ -78,10 +78,11 @@ int cx_fifo::writebuf(void* data, unsigned int n) {
   // wait_mutex, and is skipped when nobody waits.
   bool wake;
   {
-    cx_locker lock(&wait_mutex);
+    std::lock_guard<std::mutex> lock(wait_mutex);
     wake = waiters > 0;
+    if (wake) ++wakes;
   }
-  if (wake) data_ready.wakeAll();
+  if (wake) data_ready.notify_all();
   return k;
 }
 
@@ -111,8 +112,10 @@ int cx_fifo::readbuf(void* data, unsigned int n) {
     wake = roomwanted;
   }
   if (wake) {
-    cx_locker lock(&room_mutex);
-    room_ready.wakeAll();
+    // Taking room_mutex waits until the writer has begun its wait; the wake
+    // follows the unlock, so that the woken writer does not block on it.
+    { std::lock_guard<std::mutex> lock(room_mutex); }
+    room_ready.notify_all();
   }
   return k;
 }
@@ -123,7 +126,7 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
   // wait has begun, so a reader that sees the announcement wakes it; one
   // that does not published its FOPOS before the writer reads it. A stop
   // is tested under the same lock and so cannot slip in unheard either.
-  cx_locker lock(&room_mutex);
+  std::unique_lock<std::mutex> lock(room_mutex);
   if (writerstopped) return;
   int fopos;
   {
@@ -132,18 +135,18 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
     fopos = FOPOS;
   }
   if (roomof(fipos, fopos) < needed) {
-    cx_syncrelease(&room_mutex);
-    room_ready.wait(&room_mutex, static_cast<unsigned long>(timeout));
-    cx_syncacquire(&room_mutex);
+    room_ready.wait_for(lock, std::chrono::milliseconds(timeout));
   }
   cx_locker positions(&fopos_mutex);
   roomwanted = false;
 }
 
 void cx_fifo::stopwriter() {
-  cx_locker lock(&room_mutex);
-  writerstopped = true;
-  room_ready.wakeAll();
+  {
+    std::lock_guard<std::mutex> lock(room_mutex);
+    writerstopped = true;
+  }
+  room_ready.notify_all();
 }
 
 int cx_fifo::writebyte(unsigned char b) {
@@ -169,12 +172,12 @@ void cx_fifo::waitforcondition(unsigned int timeout) {
   // Counted as a waiter and tested for emptiness again under wait_mutex:
   // a writer publishes FIPOS before it reads the count under that lock, so
   // a block written after this test sees the count and wakes the wait,
-  // which Qt enters before it releases wait_mutex.
-  cx_locker lock(&wait_mutex);
+  // which has begun before wait_mutex is released. Only a wake or the
+  // time-out end the wait, no spurious return of the condition variable.
+  std::unique_lock<std::mutex> lock(wait_mutex);
   if (getcount() != 0) return;
   ++waiters;
-  cx_syncrelease(&wait_mutex);
-  data_ready.wait(&wait_mutex, static_cast<unsigned long>(timeout));
-  cx_syncacquire(&wait_mutex);
+  const unsigned long long seen = wakes;
+  data_ready.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return wakes != seen; });
   --waiters;
 }

@@ -2,7 +2,8 @@
 #define CX_FIFO_H
 
 #include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 
 // Single-producer, single-consumer byte ring buffer between the pipe thread
 // (writer) and the application's reading thread. One slot always stays free
@@ -49,11 +50,16 @@ class cx_fifo {
   int buflen;
   QMutex fipos_mutex;
   QMutex fopos_mutex;
-  QMutex wait_mutex;
-  QWaitCondition data_ready;
-  int waiters = 0;  // readers inside waitforcondition; guarded by wait_mutex
-  QMutex room_mutex;
-  QWaitCondition room_ready;
+  // The two waits use the standard condition variable because it can be
+  // woken with no lock held: QWaitCondition wakes under an internal lock that
+  // the woken thread must take next, so a woken thread that runs at once
+  // blocks a second time on it.
+  std::mutex wait_mutex;
+  std::condition_variable data_ready;
+  int waiters = 0;               // readers inside waitforcondition; guarded by wait_mutex
+  unsigned long long wakes = 0;  // wakes of data_ready; guarded by wait_mutex
+  std::mutex room_mutex;
+  std::condition_variable room_ready;
   bool roomwanted = false;     // the writer waits for room; guarded by fopos_mutex
   bool writerstopped = false;  // guarded by room_mutex
 };
