@@ -26,9 +26,7 @@ struct ratecase {
   int rate;
 };
 
-void PrintTo(const ratecase &c, std::ostream *os) {
-  *os << c.bytes << " bytes in " << c.elapsedms << " ms";
-}
+void PrintTo(const ratecase &c, std::ostream *os) { *os << c.bytes << " bytes in " << c.elapsedms << " ms"; }
 
 class pipethread_rate : public testing::TestWithParam<ratecase> {};
 
@@ -39,17 +37,13 @@ TEST_P(pipethread_rate, bytes_per_second_of_a_window) {
 
 INSTANTIATE_TEST_SUITE_P(
     windows, pipethread_rate,
-    testing::Values(ratecase{3000000, 1500, 2000000},
-                    ratecase{3000000, 2000, 1500000},
-                    ratecase{40000000, 1000, 40000000},
-                    ratecase{1999, 1999, 1000}, ratecase{0, 1000, 0},
+    testing::Values(ratecase{3000000, 1500, 2000000}, ratecase{3000000, 2000, 1500000},
+                    ratecase{40000000, 1000, 40000000}, ratecase{1999, 1999, 1000}, ratecase{0, 1000, 0},
                     // 4 GB in one second: beyond int, saturates.
-                    ratecase{4000000000ull, 1000, INT_MAX},
-                    ratecase{2147483647ull, 1000, INT_MAX},
+                    ratecase{4000000000ull, 1000, INT_MAX}, ratecase{2147483647ull, 1000, INT_MAX},
                     ratecase{2147483648ull, 1000, INT_MAX},
                     // bytes x 1000 would overflow 64 bits.
-                    ratecase{ULLONG_MAX, 1000, INT_MAX},
-                    ratecase{ULLONG_MAX / 999, 1, INT_MAX}));
+                    ratecase{ULLONG_MAX, 1000, INT_MAX}, ratecase{ULLONG_MAX / 999, 1, INT_MAX}));
 
 struct sizingcase {
   int fifosize;
@@ -73,9 +67,7 @@ INSTANTIATE_TEST_SUITE_P(sizes, pipethread_fifosize,
                                          sizingcase{1048576, 524288, 1048576},
                                          sizingcase{1048576, 524289, 1048578},
                                          sizingcase{3000000, 2000000, 4000000},
-                                         sizingcase{1048576,
-                                                    cx_fifo::maxsize / 2,
-                                                    cx_fifo::maxsize}));
+                                         sizingcase{1048576, cx_fifo::maxsize / 2, cx_fifo::maxsize}));
 
 TEST(pipethread_fifosize, two_packets_beyond_the_largest_fifo_cannot_be_had) {
   for (int length : {cx_fifo::maxsize / 2 + 1, 1610612736, INT_MAX}) {
@@ -91,16 +83,12 @@ struct simcamera {
     dev = simcam_add_camera("STOP0001");
     simcam_set_stream_rate(dev, 0);
     libusb_device **list = nullptr;
-    if (libusb_init(&ctx) == 0 && libusb_get_device_list(ctx, &list) > 0)
-      libusb_open(list[0], &handle);
-    if (list)
-      libusb_free_device_list(list, 1);
+    if (libusb_init(&ctx) == 0 && libusb_get_device_list(ctx, &list) > 0) libusb_open(list[0], &handle);
+    if (list) libusb_free_device_list(list, 1);
   }
   ~simcamera() {
-    if (handle)
-      libusb_close(handle);
-    if (ctx)
-      libusb_exit(ctx);
+    if (handle) libusb_close(handle);
+    if (ctx) libusb_exit(ctx);
   }
   int dev = 0;
   libusb_context *ctx = nullptr;
@@ -143,4 +131,4 @@ TEST(pipethread_stop, stop_ends_the_wait_for_room) {
   cx_syncacquire(&thread);
 }
 
-} // namespace
+}  // namespace
