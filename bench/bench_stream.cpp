@@ -102,9 +102,9 @@ void BM_stream_receive(benchmark::State& state) {
   ls_closedevice();
 }
 
-// The library's default FIFO size, and larger ones: when the reader is faster
-// than the camera the size does not matter; when the FIFO fills, the pipe
-// thread polls for room every 100 ms and the rate follows the FIFO size.
+// The library's default FIFO size, and larger ones. An unlimited camera fills
+// the FIFO, and the pipe thread waits for room until the reader's next read
+// wakes it, so the size matters only through the caches.
 BENCHMARK(BM_stream_receive)
     ->ArgNames({"packet", "fifo"})
     ->Args({4096, 4194304})

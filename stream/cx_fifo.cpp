@@ -71,8 +71,18 @@ int cx_fifo::writebuf(void* data, unsigned int n) {
   }
   setFIPOS(p);
 
-  cx_locker lock(&wait_mutex);
-  data_ready.wakeAll();
+  // FIPOS is published before the waiter count is read under wait_mutex: a
+  // reader counted after this section finds the new data in its emptiness
+  // test under the same lock, and one counted before it is woken here. The
+  // wake follows the unlock so that the woken reader does not block on
+  // wait_mutex, and is skipped when nobody waits.
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(wait_mutex);
+    wake = waiters > 0;
+    if (wake) ++wakes;
+  }
+  if (wake) data_ready.notify_all();
   return k;
 }
 
@@ -102,8 +112,10 @@ int cx_fifo::readbuf(void* data, unsigned int n) {
     wake = roomwanted;
   }
   if (wake) {
-    cx_locker lock(&room_mutex);
-    room_ready.wakeAll();
+    // Taking room_mutex waits until the writer has begun its wait; the wake
+    // follows the unlock, so that the woken writer does not block on it.
+    { std::lock_guard<std::mutex> lock(room_mutex); }
+    room_ready.notify_all();
   }
   return k;
 }
@@ -112,8 +124,10 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
   int fipos = getFIPOS();
   // room_mutex is held from before the writer announces itself until the
   // wait has begun, so a reader that sees the announcement wakes it; one
-  // that does not published its FOPOS before the writer reads it.
-  cx_locker lock(&room_mutex);
+  // that does not published its FOPOS before the writer reads it. A stop
+  // is tested under the same lock and so cannot slip in unheard either.
+  std::unique_lock<std::mutex> lock(room_mutex);
+  if (writerstopped) return;
   int fopos;
   {
     cx_locker positions(&fopos_mutex);
@@ -121,12 +135,18 @@ void cx_fifo::waitforroom(int needed, unsigned int timeout) {
     fopos = FOPOS;
   }
   if (roomof(fipos, fopos) < needed) {
-    cx_syncrelease(&room_mutex);
-    room_ready.wait(&room_mutex, static_cast<unsigned long>(timeout));
-    cx_syncacquire(&room_mutex);
+    room_ready.wait_for(lock, std::chrono::milliseconds(timeout));
   }
   cx_locker positions(&fopos_mutex);
   roomwanted = false;
+}
+
+void cx_fifo::stopwriter() {
+  {
+    std::lock_guard<std::mutex> lock(room_mutex);
+    writerstopped = true;
+  }
+  room_ready.notify_all();
 }
 
 int cx_fifo::writebyte(unsigned char b) {
@@ -149,13 +169,15 @@ int cx_fifo::readbyte(unsigned char& b) {
 
 void cx_fifo::waitforcondition(unsigned int timeout) {
   if (getcount() != 0 || timeout == 0) return;
-  // Emptiness is tested again while wait_mutex is held: a writer publishes
-  // FIPOS before it takes wait_mutex to wake, so a block written after this
-  // test cannot slip in before the wait starts.
-  cx_locker lock(&wait_mutex);
+  // Counted as a waiter and tested for emptiness again under wait_mutex:
+  // a writer publishes FIPOS before it reads the count under that lock, so
+  // a block written after this test sees the count and wakes the wait,
+  // which has begun before wait_mutex is released. Only a wake or the
+  // time-out end the wait, no spurious return of the condition variable.
+  std::unique_lock<std::mutex> lock(wait_mutex);
   if (getcount() != 0) return;
-  // The wait releases wait_mutex and takes it again inside Qt.
-  cx_syncrelease(&wait_mutex);
-  data_ready.wait(&wait_mutex, static_cast<unsigned long>(timeout));
-  cx_syncacquire(&wait_mutex);
+  ++waiters;
+  const unsigned long long seen = wakes;
+  data_ready.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return wakes != seen; });
+  --waiters;
 }

@@ -2,7 +2,8 @@
 #define CX_FIFO_H
 
 #include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 
 // Single-producer, single-consumer byte ring buffer between the pipe thread
 // (writer) and the application's reading thread. One slot always stays free
@@ -30,8 +31,12 @@ class cx_fifo {
   void setFOPOS(int pos);
   void waitforcondition(unsigned int timeout);
   // Writer side: waits up to timeout ms until at least `needed` bytes are
-  // free. A read that frees room ends the wait at once.
+  // free. A read that frees room ends the wait at once, and so does
+  // stopwriter().
   void waitforroom(int needed, unsigned int timeout);
+  // Ends a waitforroom() in progress at once and makes every later one
+  // return without waiting, so that a writer asked to stop is not held up.
+  void stopwriter();
   int getsize() const { return size; }
 
  private:
@@ -45,11 +50,18 @@ class cx_fifo {
   int buflen;
   QMutex fipos_mutex;
   QMutex fopos_mutex;
-  QMutex wait_mutex;
-  QWaitCondition data_ready;
-  QMutex room_mutex;
-  QWaitCondition room_ready;
-  bool roomwanted = false;  // the writer waits for room; guarded by fopos_mutex
+  // The two waits use the standard condition variable because it can be
+  // woken with no lock held: QWaitCondition wakes under an internal lock that
+  // the woken thread must take next, so a woken thread that runs at once
+  // blocks a second time on it.
+  std::mutex wait_mutex;
+  std::condition_variable data_ready;
+  int waiters = 0;               // readers inside waitforcondition; guarded by wait_mutex
+  unsigned long long wakes = 0;  // wakes of data_ready; guarded by wait_mutex
+  std::mutex room_mutex;
+  std::condition_variable room_ready;
+  bool roomwanted = false;     // the writer waits for room; guarded by fopos_mutex
+  bool writerstopped = false;  // guarded by room_mutex
 };
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <QElapsedTimer>
 #include <climits>
-#include <vector>
+#include <new>
 
 #include "stream/cx_fifo.h"
 #include "stream/cx_locker.h"
@@ -17,16 +17,29 @@ const int errorsbeforebackoff = 2;
 
 cx_pipethread::cx_pipethread(cx_fifo* f, libusb_device_handle* h, int length, int backoffms)
     : QThread(nullptr),
-      packetlength(length > 2048 ? length : 2048),
+      packetlength(packetlengthfor(length)),
       waitms(backoffms > 50 ? backoffms : 50),
       handle(h),
-      fifo(f) {}
+      fifo(f),
+      buffer(new unsigned char[static_cast<size_t>(packetlength)]) {}
 
 cx_pipethread::~cx_pipethread() = default;
 
+int cx_pipethread::packetlengthfor(int length) { return length > 2048 ? length : 2048; }
+
+int cx_pipethread::fifosizefor(int fifosize, int length) {
+  long long twopackets = 2LL * packetlengthfor(length);
+  if (twopackets > cx_fifo::maxsize) throw std::bad_alloc();
+  return fifosize < twopackets ? static_cast<int>(twopackets) : fifosize;
+}
+
 void cx_pipethread::stopthread() {
-  cx_locker lock(&stop_mutex);
-  stopflag = true;
+  {
+    cx_locker lock(&stop_mutex);
+    stopflag = true;
+  }
+  // After the flag: a wait for room that begins later returns at once.
+  if (fifo) fifo->stopwriter();
 }
 
 bool cx_pipethread::shouldstop() {
@@ -55,7 +68,7 @@ int cx_pipethread::ratefor(unsigned long long bytes, long long elapsedms) {
 
 bool cx_pipethread::waitforroom(int needed) {
   // The reader's next read ends the wait, so the stream resumes as soon as
-  // there is room; waitms bounds how long a stop request goes unnoticed.
+  // there is room; stopthread() ends it too.
   while (fifo->getcapacity() < needed) {
     if (shouldstop()) return false;
     fifo->waitforroom(needed, static_cast<unsigned int>(waitms));
@@ -64,7 +77,6 @@ bool cx_pipethread::waitforroom(int needed) {
 }
 
 void cx_pipethread::run() {
-  std::vector<unsigned char> buffer(static_cast<size_t>(packetlength));
   // A monotonic clock: the wall clock of a board without a real-time clock
   // jumps when it is set after boot.
   QElapsedTimer window;
@@ -75,13 +87,13 @@ void cx_pipethread::run() {
   while (!shouldstop()) {
     if (failures >= errorsbeforebackoff) msleep(static_cast<unsigned long>(waitms));
     int transferred = 0;
-    int r = libusb_bulk_transfer(handle, bulkendpoint, buffer.data(), packetlength, &transferred,
+    int r = libusb_bulk_transfer(handle, bulkendpoint, buffer.get(), packetlength, &transferred,
                                  transfertimeoutms);
     if (r == LIBUSB_SUCCESS) {
       failures = 0;
       // Short packets are dropped whole: the FIFO holds only whole packets.
       if (transferred == packetlength && waitforroom(transferred)) {
-        fifo->writebuf(buffer.data(), static_cast<unsigned int>(transferred));
+        fifo->writebuf(buffer.get(), static_cast<unsigned int>(transferred));
         bytes += static_cast<unsigned long long>(transferred);
       }
       qint64 elapsed = window.elapsed();

@@ -97,7 +97,7 @@ int cx_libusb_io::startstreaming() {
   // An opening whose FIFO or thread cannot be had closes the device again,
   // so that no half-open session remains.
   try {
-    if (!fifo) fifo = new cx_fifo(fifosize);
+    if (!fifo) fifo = new cx_fifo(cx_pipethread::fifosizefor(fifosize, packetlength));
     if (!pipethread) {
       keepqtcoreloaded();
       pipethread = new cx_pipethread(fifo, devicelist.handle, packetlength, pipebackoffms);

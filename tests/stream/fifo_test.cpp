@@ -309,6 +309,14 @@ TEST(fifo_room, read_that_frees_room_ends_the_writers_wait) {
   EXPECT_EQ(f.getcapacity(), needed);
 }
 
+// A reader waiting with a long time-out is woken by the next block write,
+// which skips its wake only when nobody waits.
+TEST(fifo_wait, waiting_reader_is_woken_by_the_next_block) {
+  cx_fifo f(minsize);
+  unsigned char b = 1;
+  EXPECT_LT(timedwait(f, 120000, [&] { EXPECT_EQ(f.writebuf(&b, 1), 1); }), 60000);
+}
+
 TEST(fifo_wait, single_byte_operations_wake_nobody) {
   struct step {
     const char* what;

@@ -3,12 +3,18 @@
 // back-pressure, stream integrity, short packets, transfer errors, unplug,
 // closing while streaming, waking and the reported rate.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -227,7 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
                     fillcase{1048577, 2049, 2049, 511 * 2049},
                     // 1048577 = 17 x 61681: only the larger FIFO takes the 17th.
                     fillcase{1048577, 61681, 61681, 17 * 61681}, fillcase{1048576, 61681, 61681, 16 * 61681},
-                    fillcase{2000000, 65536, 65536, 30 * 65536}, fillcase{4194304, 4096, 4096, 1024 * 4096}));
+                    fillcase{2000000, 65536, 65536, 30 * 65536}, fillcase{4194304, 4096, 4096, 1024 * 4096},
+                    // A FIFO that would hold fewer than two packets is made to hold two.
+                    fillcase{1048576, 2097152, 2097152, 2 * 2097152}));
 
 struct lengthcase {
   int requested;
@@ -503,6 +511,97 @@ TEST_F(pipe, persistent_error_backs_off_and_recovers) {
   EXPECT_GE(waitforbytes(1 << 20, std::chrono::seconds(10)), 1 << 20) << "after " << msince(t0) << " ms";
   streamcheck check(4096);
   EXPECT_TRUE(readstream(check, 1 << 20, {65536}));
+}
+
+// Mend of the stall: a packet longer than the requested FIFO used to wait
+// for room that never came. The FIFO takes two such packets; the stream
+// flows in order and its rate is measured.
+TEST_F(pipe, packet_longer_than_the_fifo_flows) {
+  const int packet = 2097152;
+  ls_initialize(1048576, packet);
+  ASSERT_EQ(ls_opendevicebyindex(0), 0);
+  streamcheck check(packet);
+  auto t0 = Clock::now();
+  while (ls_getfps() == 0) {
+    ASSERT_LT(msince(t0), 20000) << "no rate after " << check.nextseq() << " packets";
+    ASSERT_TRUE(readstream(check, packet, {65536}));
+  }
+  EXPECT_GE(check.nextseq(), 2u);
+}
+
+int threadcount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+  return -1;
+}
+
+// Mend of the abort: a packet length whose FIFO or transfer buffer cannot be
+// had fails the opening with ENOMEM and leaves nothing open, no thread
+// either; it used to open, and the thread's allocation ended the process.
+TEST_F(pipe, packet_too_long_to_allocate_fails_the_open) {
+  // Threads of earlier tests may still be on their way out, never in.
+  const int threads = threadcount();
+  ASSERT_GT(threads, 0);
+  for (int length : {1610612736, INT_MAX}) {
+    SCOPED_TRACE(length);
+    ls_initialize(4194304, length);
+    EXPECT_EQ(ls_opendevicebyindex(0), LS_ENOMEM);
+    EXPECT_EQ(ls_currentdeviceindex(), -1);
+    EXPECT_EQ(simcam_open_handles(), 0);
+    EXPECT_EQ(simcam_claimed_interfaces(), 0);
+    EXPECT_LE(threadcount(), threads);
+    EXPECT_EQ(ls_getpipe(nullptr, 0), 0);
+    EXPECT_EQ(ls_getfps(), 0);
+  }
+  ls_initialize(4194304, 4096);
+  ASSERT_EQ(ls_opendevicebyindex(0), 0);
+  streamcheck check(4096);
+  EXPECT_TRUE(readstream(check, 4096 * 2, {4096}));
+}
+
+// The transfer buffer is allocated at the opening, not in the thread: in a
+// child whose address space has room for the FIFO but not for the buffer
+// too, the opening reports ENOMEM and the child lives on to say so.
+TEST_F(pipe, transfer_buffer_that_cannot_be_had_fails_the_open) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+  if (getenv("VANTORPI_UNDER_QEMU"))
+    GTEST_SKIP() << "user-mode emulation accepts RLIMIT_AS but does not enforce it";
+  const int packet = 64 << 20, fifosize = 256 << 20;
+  ls_initialize(fifosize, packet);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int out[3] = {1, 1, 1};
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm && std::fscanf(statm, "%ld", &pages) == 1) {
+      rlimit lim{};
+      lim.rlim_cur = lim.rlim_max =
+          static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + fifosize + packet / 2;
+      if (setrlimit(RLIMIT_AS, &lim) == 0) {
+        out[0] = ls_opendevicebyindex(0);
+        out[1] = ls_currentdeviceindex();
+        out[2] = simcam_open_handles();
+      }
+    }
+    _exit(write(fds[1], out, sizeof out) == sizeof out ? 0 : 1);
+  }
+  close(fds[1]);
+  int out[3] = {0, 0, 0};
+  const bool got = read(fds[0], out, sizeof out) == sizeof out;
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child did not report";
+  EXPECT_EQ(out[0], LS_ENOMEM);
+  EXPECT_EQ(out[1], -1);
+  EXPECT_EQ(out[2], 0);
 }
 
 // Mend of the size: the largest FIFO size is capped so that its array length
