@@ -6,7 +6,7 @@
 class cx_libusb_io;
 
 // Host side of the serial channel to the second processor, relayed by the
-// first processor in request 0x20: 1 to 64 bytes per transfer each way, one
+// first processor in the serial request: 1 to 64 bytes per transfer each way, one
 // control transfer per call, no framing or splitting.
 class cx_serial_io {
  public:

@@ -7,7 +7,7 @@ class cx_libusb_io;
 class cx_serial_io;
 
 // The second processor: its text register protocol over the serial channel,
-// the named registers, and the flash programming commands (request 0xF1).
+// the named registers, and the flash programming commands (request cpu2flash).
 class cx_xmos_io {
  public:
   cx_xmos_io(cx_libusb_io* libusb_io, cx_serial_io* serial_io);

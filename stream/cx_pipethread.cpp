@@ -6,10 +6,9 @@
 
 #include "stream/cx_fifo.h"
 #include "stream/cx_locker.h"
+#include "usb/cx_protocol.h"
 
 namespace {
-const unsigned char bulkendpoint = 0x86;
-const unsigned int transfertimeoutms = 1000;
 // Consecutive unexpected transfer errors tolerated at full speed; beyond
 // that the thread backs off so a persistent fault cannot spin a core.
 const int errorsbeforebackoff = 2;
@@ -87,8 +86,8 @@ void cx_pipethread::run() {
   while (!shouldstop()) {
     if (failures >= errorsbeforebackoff) msleep(static_cast<unsigned long>(waitms));
     int transferred = 0;
-    int r = libusb_bulk_transfer(handle, bulkendpoint, buffer.get(), packetlength, &transferred,
-                                 transfertimeoutms);
+    int r = libusb_bulk_transfer(handle, cx_protocol::bulkendpoint, buffer.get(), packetlength, &transferred,
+                                 cx_protocol::bulktimeoutms);
     if (r == LIBUSB_SUCCESS) {
       failures = 0;
       // Short packets are dropped whole: the FIFO holds only whole packets.

@@ -9,7 +9,7 @@
 
 class cx_fifo;
 
-// Reads the camera's bulk endpoint 0x86 packet by packet into the FIFO while
+// Reads the camera's bulk IN endpoint packet by packet into the FIFO while
 // a device is open. Only whole packets reach the FIFO; when it lacks room
 // for one, reading pauses (back-pressure), so no byte is ever overwritten.
 class cx_pipethread : public QThread {
