@@ -3,25 +3,22 @@
 // back-pressure, stream integrity, short packets, transfer errors, unplug,
 // closing while streaming, waking and the reported rate.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "simcam.h"
+#include "tests/support/limitedopen.h"
+#include "tests/support/stream.h"
 #include "vantorpi.h"
 
 namespace {
@@ -41,80 +38,19 @@ long long msince(Clock::time_point t) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - t).count();
 }
 
-// Checks a byte stream against the simulator's packets seq, seq + 1, ...
-// of `length` bytes each, whatever the sizes of the pieces it is fed.
-class streamcheck {
- public:
-  explicit streamcheck(int length, uint64_t first = 0) : packet(static_cast<size_t>(length)), seq(first) {
-    simcam_fill_packet(seq, packet.data(), length);
-  }
-
-  // Empty when the bytes are the expected continuation, else what differs.
-  std::string feed(const unsigned char* p, size_t n) {
-    while (n > 0) {
-      size_t k = std::min(n, packet.size() - offset);
-      if (std::memcmp(p, packet.data() + offset, k) != 0) {
-        std::ostringstream why;
-        size_t i = 0;
-        while (p[i] == packet[offset + i]) ++i;
-        why << "expected packet " << seq << " byte " << offset + i << " = " << int(packet[offset + i])
-            << ", got " << int(p[i]);
-        return why.str();
-      }
-      p += k;
-      n -= k;
-      offset += k;
-      total += k;
-      if (offset == packet.size()) {
-        offset = 0;
-        ++seq;
-        simcam_fill_packet(seq, packet.data(), static_cast<int>(packet.size()));
-      }
-    }
-    return {};
-  }
-
-  bool atboundary() const { return offset == 0; }
-  uint64_t nextseq() const { return seq; }
-  uint64_t bytes() const { return total; }
-
- private:
-  std::vector<unsigned char> packet;
-  uint64_t seq;
-  size_t offset = 0;
-  uint64_t total = 0;
+// The shared stream checker on the simulator's packets.
+struct streamcheck : vtest::StreamCheck {
+  explicit streamcheck(int length, uint64_t first = 0)
+      : vtest::StreamCheck(length, simcam_fill_packet, first) {}
 };
 
-uint64_t seqof(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 // Reads n bytes of the stream in pieces of the given sizes, waiting when the
-// FIFO is empty, and feeds them to the check. False at the deadline.
+// FIFO is empty, and feeds them to the check.
 ::testing::AssertionResult readstream(streamcheck& check, uint64_t n, const std::vector<int>& pieces,
-                                      std::chrono::seconds limit = std::chrono::seconds(30)) {
-  std::vector<unsigned char> buf(static_cast<size_t>(*std::max_element(pieces.begin(), pieces.end())));
-  auto deadline = Clock::now() + limit;
-  uint64_t done = 0;
-  for (size_t i = 0; done < n; ++i) {
-    if (Clock::now() > deadline)
-      return ::testing::AssertionFailure() << "only " << done << " of " << n << " bytes arrived";
-    int want =
-        static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(pieces[i % pieces.size()]), n - done));
-    int got = ls_getpipe(buf.data(), want);
-    if (got < 0 || got > want)
-      return ::testing::AssertionFailure() << "ls_getpipe(" << want << ") gave " << got;
-    if (got == 0) {
-      ls_waitforpipe(100);
-      continue;
-    }
-    std::string why = check.feed(buf.data(), static_cast<size_t>(got));
-    if (!why.empty()) return ::testing::AssertionFailure() << "after " << check.bytes() << " bytes: " << why;
-    done += static_cast<uint64_t>(got);
-  }
-  return ::testing::AssertionSuccess();
+                                      milliseconds limit = std::chrono::seconds(30)) {
+  const std::string why = vtest::readstream(vtest::linkedexports(), check, n, pieces, limit);
+  if (why.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "after " << check.bytes() << " bytes: " << why;
 }
 
 // Waits until neither the bulk calls of dev nor the bytes waiting change for
@@ -142,14 +78,8 @@ uint64_t seqof(const unsigned char* p) {
 }
 
 // Waits until at least n bytes are waiting; returns the count seen last.
-int waitforbytes(int n, std::chrono::seconds limit = std::chrono::seconds(20)) {
-  auto deadline = Clock::now() + limit;
-  int count = ls_getpipe(nullptr, 0);
-  while (count < n && Clock::now() < deadline) {
-    ls_waitforpipe(50);
-    count = ls_getpipe(nullptr, 0);
-  }
-  return count;
+int waitforbytes(int n, milliseconds limit = std::chrono::seconds(20)) {
+  return vtest::waitforbytes(vtest::linkedexports(), n, limit);
 }
 
 class pipe : public testing::Test {
@@ -314,7 +244,7 @@ TEST_F(pipe, short_packets_never_reach_the_fifo) {
   ASSERT_GE(waitforbytes(4096), 4096);
   unsigned char head[8];
   ASSERT_EQ(ls_getpipe(head, 8), 8);
-  streamcheck check(4096, seqof(head));
+  streamcheck check(4096, vtest::packetsequence(head));
   ASSERT_TRUE(check.feed(head, 8).empty());
   EXPECT_TRUE(readstream(check, 4096 * 4 - 8, {777}));
 }
@@ -565,43 +495,14 @@ TEST_F(pipe, packet_too_long_to_allocate_fails_the_open) {
 // child whose address space has room for the FIFO but not for the buffer
 // too, the opening reports ENOMEM and the child lives on to say so.
 TEST_F(pipe, transfer_buffer_that_cannot_be_had_fails_the_open) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
-#endif
-  if (getenv("VANTORPI_UNDER_QEMU"))
-    GTEST_SKIP() << "user-mode emulation accepts RLIMIT_AS but does not enforce it";
+  if (const char* why = vtest::addresslimitunsupported()) GTEST_SKIP() << why;
   const int packet = 64 << 20, fifosize = 256 << 20;
   ls_initialize(fifosize, packet);
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int out[3] = {1, 1, 1};
-    long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm && std::fscanf(statm, "%ld", &pages) == 1) {
-      rlimit lim{};
-      lim.rlim_cur = lim.rlim_max =
-          static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + fifosize + packet / 2;
-      if (setrlimit(RLIMIT_AS, &lim) == 0) {
-        out[0] = ls_opendevicebyindex(0);
-        out[1] = ls_currentdeviceindex();
-        out[2] = simcam_open_handles();
-      }
-    }
-    _exit(write(fds[1], out, sizeof out) == sizeof out ? 0 : 1);
-  }
-  close(fds[1]);
-  int out[3] = {0, 0, 0};
-  const bool got = read(fds[0], out, sizeof out) == sizeof out;
-  close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child did not report";
-  EXPECT_EQ(out[0], LS_ENOMEM);
-  EXPECT_EQ(out[1], -1);
-  EXPECT_EQ(out[2], 0);
+  const vtest::LimitedOpen child = vtest::openinlimitedchild(0, fifosize + packet / 2);
+  ASSERT_TRUE(child.reported) << "child did not report";
+  EXPECT_EQ(child.result, LS_ENOMEM);
+  EXPECT_EQ(child.current, -1);
+  EXPECT_EQ(child.handles, 0);
 }
 
 // Mend of the size: the largest FIFO size is capped so that its array length

@@ -1,13 +1,10 @@
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/limitedopen.h"
 
 // An allocation that cannot be had must fail as it does without a sanitizer
 // (Qt then throws std::bad_alloc), not abort the program: the test of an
@@ -212,40 +209,12 @@ TEST_F(Session, InitializeSetsFifoSizeAndPacketLengthOfTheNextOpen) {
 // An allocation that fails inside an export becomes LS_ENOMEM. A FIFO larger
 // than the address space left to a child process is such an allocation.
 TEST_F(Session, FailedAllocationAtOpenIsEnomemAndLeavesNothingOpen) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
-#endif
-  if (getenv("VANTORPI_UNDER_QEMU"))
-    GTEST_SKIP() << "user-mode emulation accepts RLIMIT_AS but does not enforce it";
+  if (const char* why = vtest::addresslimitunsupported()) GTEST_SKIP() << why;
   listcameras({"SN-0001"});
   ls_initialize(INT_MAX, 4096);
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int out[3] = {1, 1, 1};
-    long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm && std::fscanf(statm, "%ld", &pages) == 1) {
-      rlimit lim{};
-      lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
-      if (setrlimit(RLIMIT_AS, &lim) == 0) {
-        out[0] = ls_opendevicebyindex(0);
-        out[1] = ls_currentdeviceindex();
-        out[2] = simcam_open_handles();
-      }
-    }
-    _exit(write(fds[1], out, sizeof out) == sizeof out ? 0 : 1);
-  }
-  close(fds[1]);
-  int out[3] = {0, 0, 0};
-  const bool got = read(fds[0], out, sizeof out) == sizeof out;
-  close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child did not report";
-  EXPECT_EQ(out[0], LS_ENOMEM);
-  EXPECT_EQ(out[1], -1);
-  EXPECT_EQ(out[2], 0);
+  const vtest::LimitedOpen child = vtest::openinlimitedchild(0, 256u << 20);
+  ASSERT_TRUE(child.reported) << "child did not report";
+  EXPECT_EQ(child.result, LS_ENOMEM);
+  EXPECT_EQ(child.current, -1);
+  EXPECT_EQ(child.handles, 0);
 }
