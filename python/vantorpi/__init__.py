@@ -11,12 +11,12 @@ loader finds, or the file named by the environment variable ``VANTORPI_LIBRARY``
         lines = cam.lines(100)          # numpy array, shape (100, pixels), dtype uint16
 
 Every failing call raises :class:`CameraError` with the library's result code and name;
-:mod:`vantorpi.errors` names every code. :mod:`vantorpi.spectra` holds numpy helpers for
+:mod:`vantorpi.errors` names every code. :mod:`vantorpi.processing` holds numpy helpers for
 spectrometer use; ``python3 -m vantorpi`` lists cameras, prints their information and captures
 lines to a file.
 """
 
-from . import errors, spectra
+from . import errors, processing
 from .camera import (
     Camera,
     CameraInfo,
@@ -44,6 +44,6 @@ __all__ = [
     "list_cameras",
     "open",
     "sensor_type",
-    "spectra",
+    "processing",
     "version_text",
 ]

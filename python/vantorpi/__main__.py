@@ -10,7 +10,7 @@ import json
 import sys
 from typing import List, Optional
 
-from . import spectra
+from . import processing
 from .camera import list_cameras, open, version_text
 from .errors import CameraError
 
@@ -66,9 +66,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                 return 0
             lines = cam.lines(args.lines, timeout=args.read_timeout)
         if args.out.endswith(".npy"):
-            spectra.save_npy(args.out, lines)
+            processing.save_npy(args.out, lines)
         else:
-            spectra.save_csv(args.out, spectra.average(lines))
+            processing.save_csv(args.out, processing.average(lines))
         print(f"{args.lines} lines of {lines.shape[1]} pixels written to {args.out}", file=sys.stderr)
         return 0
     except CameraError as e:
