@@ -27,9 +27,22 @@ uint64_t envnumber(const char* name, uint64_t fallback) {
   return *end == '\0' ? v : fallback;
 }
 
+// A libusb error code from the environment (e.g. -3, -6), else 0.
+int enverror(const char* name) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 0);
+  return *end == '\0' && value < 0 && value > -100 ? static_cast<int>(value) : 0;
+}
+
 void populatedefault(Bus& b) {
   b.populated = true;
   uint64_t cameras = envnumber("SIMCAM_CAMERAS", 1);
+  // A program that runs the simulator in a process of its own (lscam under
+  // test) cannot call the control API: it may refuse opening or claiming.
+  const int openerror = enverror("SIMCAM_OPEN_ERROR");
+  const int claimerror = enverror("SIMCAM_CLAIM_ERROR");
   for (uint64_t i = 1; i <= cameras && i <= 127; ++i) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SIM%04u", static_cast<unsigned>(i));
@@ -37,6 +50,8 @@ void populatedefault(Bus& b) {
     dev->strings[1] = SIMCAM_MANUFACTURER;
     dev->strings[2] = SIMCAM_PRODUCT;
     dev->strings[3] = serial;
+    dev->openerror = openerror;
+    dev->claimerror = claimerror;
     plug(dev);
   }
 }

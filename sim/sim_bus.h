@@ -102,6 +102,8 @@ void addref(libusb_device* dev);
 void dropref(libusb_device* dev);  // frees a device that nothing reaches any more
 uint16_t defaultsensortype();
 uint64_t defaultrate();
+// Appends a logged transfer to the file that SIMCAM_LOG_FILE names, if any.
+void appendtologfile(const simcam_ctrl_record& r);
 
 // Waits on bus().changed until pred holds or, when limited, the deadline has
 // passed; true if pred holds.

@@ -35,6 +35,7 @@ void logtransfer(libusb_device* dev, const Setup& s, const uint8_t* data, unsign
   std::vector<simcam_ctrl_record>& log = bus().log;
   if (log.size() >= SIMCAM_LOG_MAX) log.erase(log.begin(), log.begin() + SIMCAM_LOG_MAX / 2);
   log.push_back(r);
+  appendtologfile(r);
 }
 
 // The standard string descriptor: bLength, type 3, UTF-16LE text.

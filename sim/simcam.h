@@ -108,10 +108,9 @@ SIMCAM_API int simcam_log_get(size_t i, simcam_ctrl_record* out);
 /** Clears the control log. */
 SIMCAM_API void simcam_log_clear(void);
 /* With SIMCAM_LOG_FILE set to a path, the simulator appends every logged control transfer to that file
-   as one text line, within a few milliseconds of the transfer and completely by the time the program
-   ends: "dev=1 type=0x40 request=0x20 value=0x0000 index=0x0000 length=8 timeout=2000 result=8
-   data="s3:1500\x0d"" (the data sent or received, bytes outside printable ASCII as \xNN). Tests of a
-   program in another process read its control traffic there. */
+   as one text line as the transfer is logged: "dev=1 type=0x40 request=0x20 value=0x0000 index=0x0000
+   length=8 timeout=2000 result=8 data="s3:1500\x0d"" (the data sent or received, bytes outside printable
+   ASCII as \xNN). Tests of a program in another process read its control traffic there. */
 
 /* ---- Scripted replies (one-shot, in order, per device, direction and request) ----
    dir is SIMCAM_IN (0xC0 requests) or SIMCAM_OUT (0x40 requests). A script replaces the board's
