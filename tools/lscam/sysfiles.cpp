@@ -91,11 +91,24 @@ QList<UsbCamera> unlistedcameras(const QStringList& listedserials) {
   return unlisted;
 }
 
+namespace {
+
+// The entries of a colon-separated account file (/etc/passwd, /etc/group):
+// the fields of every line with a name and at least four fields.
+QList<QStringList> colonrecords(const QString& path) {
+  QList<QStringList> records;
+  for (const QString& line : textlines(path)) {
+    const QStringList f = line.split(':');
+    if (f.size() >= 4 && !f[0].isEmpty() && !f[0].startsWith('#')) records.append(f);
+  }
+  return records;
+}
+
+}  // namespace
+
 QList<Account> readaccounts() {
   QList<Account> accounts;
-  for (const QString& line : textlines("/etc/passwd")) {
-    const QStringList f = line.split(':');
-    if (f.size() < 4 || f[0].isEmpty() || f[0].startsWith('#')) continue;
+  for (const QStringList& f : colonrecords("/etc/passwd")) {
     Account a;
     a.name = f[0];
     a.uid = f[2].toUInt();
@@ -107,9 +120,7 @@ QList<Account> readaccounts() {
 
 QList<Group> readgroups() {
   QList<Group> groups;
-  for (const QString& line : textlines("/etc/group")) {
-    const QStringList f = line.split(':');
-    if (f.size() < 4 || f[0].isEmpty() || f[0].startsWith('#')) continue;
+  for (const QStringList& f : colonrecords("/etc/group")) {
     Group g;
     g.name = f[0];
     g.gid = f[2].toUInt();
