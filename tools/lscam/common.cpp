@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <cstdio>
 
 #include "lscam.h"
@@ -50,6 +51,38 @@ void printjson(const QJsonObject& object, bool compact) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
   if (compact) std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+namespace {
+// Code points that reorder or hide text on a terminal without being controls.
+bool isformatting(uint c) {
+  return (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+         c == 0xFEFF;
+}
+}  // namespace
+
+QString terminalsafe(const QString& text) {
+  QString out;
+  out.reserve(text.size());
+  for (uint c : text.toUcs4()) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c < 0x20 || c == 0x7F)
+      out += QString("\\x%1").arg(c, 2, 16, QChar('0'));
+    else if ((c >= 0x80 && c <= 0x9F) || isformatting(c))
+      out += QString("\\u%1").arg(c, 4, 16, QChar('0'));
+    else
+      out += QString::fromUcs4(&c, 1);
+  }
+  return out;
+}
+
+QString shellquote(const QString& value) {
+  static const QRegularExpression plain("^[A-Za-z0-9_@%+=:,./-]+$");
+  if (plain.match(value).hasMatch()) return value;
+  QString quoted = value;
+  quoted.replace("'", "'\\''");
+  return "'" + quoted + "'";
 }
 
 QString errorfield(int code) { return QString("error %1 %2").arg(code).arg(ls_geterrorstring(code)); }

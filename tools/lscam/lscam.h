@@ -36,6 +36,13 @@ void nocamerashint();
 void unlistedhint(const QStringList& listedserials);
 // Prints "lscam: <message>" and where to find help to stderr. Returns kExitUsage.
 int usageerror(const QString& message, const QString& command = QString());
+// Text from a device or a file made safe for a terminal: control characters,
+// C1 controls, bidirectional overrides and backslashes shown as escapes
+// (\x1b, \u202e, \\), so that what is printed is exactly what is shown.
+QString terminalsafe(const QString& text);
+// The value as one word of a POSIX shell command: unchanged when it holds only
+// characters no shell treats specially, else single-quoted.
+QString shellquote(const QString& value);
 // "error <code> <text>", the value shown for a field whose read failed.
 QString errorfield(int code);
 
