@@ -38,8 +38,8 @@ if(CMAKE_LIBRARY_ARCHITECTURE)
   endif()
 endif()
 
-# Dependencies on system libraries come from dpkg-shlibdeps (libqt5core5a, libusb-1.0-0,
-# libpng16-16, libc6, ...); between our packages from the component dependencies, with the exact
+# Dependencies on system libraries come from dpkg-shlibdeps of the release that builds them (Qt Core
+# is libqt5core5a on Debian 12 and libqt5core5t64 on 13); between our packages from the component dependencies, with the exact
 # version. lscam's libvantorpi.so.1 is found in the build directory.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})

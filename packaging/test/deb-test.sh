@@ -56,9 +56,37 @@ for p in "${packages[@]}"; do
 done
 ls "$work/out"/*.deb | wc -l | grep -qx "${#packages[@]}" || fail "unexpected packages: $(ls "$work/out")"
 
+# owner PATH: the installed package that ships PATH (either side of the /usr merge).
+owner() {
+  local p found
+  for p in "$1" "$(realpath "$1")"; do
+    for found in "$p" "/usr${p#/usr}" "${p#/usr}"; do
+      dpkg -S "$found" 2>/dev/null | head -1 | cut -d: -f1 | grep . && return 0
+    done
+  done
+  fail "no installed package ships $1"
+}
+
+# depends_on_linked DEB BINARY: DEB depends on the package of every library that BINARY links
+# directly (its NEEDED entries as this system resolves them), whatever this release names it.
+depends_on_linked() {
+  local file=$1 binary=$2 needed path
+  for needed in $(objdump -p "$binary" | awk '$1 == "NEEDED" { print $2 }'); do
+    [[ $needed == libvantorpi.so.* ]] && continue
+    path=$(ldd "$binary" | awk -v n="$needed" '$1 == n { print $3 }')
+    [[ -n $path && -e $path ]] || fail "$binary: $needed is not found on this system"
+    field_has "$file" Depends "$(owner "$path")"
+  done
+}
+
 runtime=$(deb libvantorpi1 "$arch") dev=$(deb libvantorpi-dev "$arch") tools=$(deb vantorpi-tools "$arch")
-field_has "$runtime" Depends libqt5core5a libusb-1.0-0 libc6
-field_has "$tools" Depends "libvantorpi1 (= $release)" libpng16-16 libqt5core5a
+(
+  unset LD_LIBRARY_PATH
+  depends_on_linked "$runtime" "$build/libvantorpi.so.1"
+  depends_on_linked "$tools" "$build/tools/lscam"
+)
+field_has "$runtime" Depends libc6
+field_has "$tools" Depends "libvantorpi1 (= $release)"
 field_has "$dev" Depends "libvantorpi1 (= $release)" libusb-1.0-0-dev qtbase5-dev
 dpkg-deb -f "$runtime" Depends | grep -q libpng && fail "libvantorpi1 depends on libpng"
 
