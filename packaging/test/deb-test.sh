@@ -91,7 +91,8 @@ field_has "$dev" Depends "libvantorpi1 (= $release)" libusb-1.0-0-dev qtbase5-de
 dpkg-deb -f "$runtime" Depends | grep -q libpng && fail "libvantorpi1 depends on libpng"
 
 contains "$runtime" 'usr/lib/([a-z0-9_-]+/)?libvantorpi\.so\.1' \
-  'usr/lib/udev/rules.d/(60-vantorpi|61-vantorpi-group|70-vantorpi-uaccess)\.rules'
+  'usr/lib/udev/rules.d/(60-vantorpi|61-vantorpi-group|70-vantorpi-uaccess)\.rules' \
+  'usr/share/metainfo/libvantorpi1\.metainfo\.xml'
 contains "$dev" 'usr/include/vantorpi\.h' 'usr/lib/([a-z0-9_-]+/)?libvantorpi\.so' \
   'usr/lib/([a-z0-9_-]+/)?pkgconfig/vantorpi\.pc' 'usr/lib/([a-z0-9_-]+/)?cmake/vantorpi/vantorpiConfig\.cmake' \
   'usr/share/man/man3/vantorpi\.3\.gz'

@@ -23,7 +23,9 @@ package_installed() {
   local name=${1%%:*} arch
   arch=$(dpkg --print-architecture)
   [[ $1 == *:* ]] && arch=${1#*:}
-  dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$name" 2>/dev/null | grep -qE "^ii.($arch|all)\$"
+  local status
+  status=$(dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$name" 2>/dev/null) || return 1
+  grep -qE "^ii.($arch|all)\$" <<<"$status"
 }
 
 # Installs every NAME or NAME:ARCH that is not installed yet; apt-get update runs only when something
@@ -46,7 +48,10 @@ ensure_packages() {
 
 # True when apt has a real (not only virtual) candidate for NAME[:ARCH].
 package_available() {
-  apt-cache policy "$1" 2>/dev/null | grep -qE '^ +Candidate: [^(]'
+  local policy
+  # Read whole first: grep -q may end before apt-cache has written, and pipefail sees SIGPIPE.
+  policy=$(apt-cache policy "$1" 2>/dev/null) || return 1
+  grep -qE '^ +Candidate: [^(]' <<<"$policy"
 }
 
 # Prints the first of the NAME[:ARCH] arguments that this release can install, refreshing the
