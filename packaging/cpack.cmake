@@ -22,7 +22,16 @@ set(CPACK_COMPONENTS_GROUPING IGNORE)
 set(CPACK_PACKAGE_NAME vantorpi)
 set(CPACK_PACKAGE_VENDOR "vantorpi")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "vantorpi maintainers <maintainers@vantorpi.invalid>")
+# The Maintainer field names who made the packages. Users build their own with scripts/install, so
+# Debian's convention applies: DEBFULLNAME and DEBEMAIL of the builder when set. Otherwise the
+# project, which takes bug reports in its repository's issue tracker (README.md) and has no mail
+# address: the reserved .invalid domain says so.
+set(vantorpi_contact "vantorpi project - bugs to the issue tracker of its repository <no-mail@vantorpi.invalid>")
+if(DEFINED ENV{DEBFULLNAME} AND DEFINED ENV{DEBEMAIL})
+  set(vantorpi_contact "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+endif()
+set(VANTORPI_PACKAGE_CONTACT "${vantorpi_contact}" CACHE STRING "Maintainer of the Debian packages: Name <address>")
+set(CPACK_PACKAGE_CONTACT "${VANTORPI_PACKAGE_CONTACT}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,4 +1,4 @@
-"""The README's Python example as written, and the command line, against the simulated camera."""
+"""The Python example of docs/python.md as written, and the command line, against the simulated camera."""
 
 import json
 import re
@@ -15,9 +15,9 @@ def run(args, cwd):
     return done.stdout
 
 
-def test_readme_example_runs_as_written(tmp_path):
-    readme = (ROOT / "README.md").read_text()
-    section = readme.split("\n## Python\n", 1)[1].split("\n## ", 1)[0]
+def test_docs_example_runs_as_written(tmp_path):
+    page = (ROOT / "docs" / "python.md").read_text()
+    section = page.split("\n## An example\n", 1)[1].split("\n## ", 1)[0]
     example = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     (tmp_path / "example.py").write_text(example)
     out = run([sys.executable, "example.py"], tmp_path)
