@@ -5,6 +5,8 @@
 //   SIMSCRIPT_UNPLUG  that camera is unplugged once it has sent this many
 //                     packets, and "simscript: unplugged" on stderr marks
 //                     the moment.
+// The camera refuses opening or claiming as SIMCAM_OPEN_ERROR and
+// SIMCAM_CLAIM_ERROR say, as the simulator's default camera would.
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +23,8 @@ __attribute__((constructor)) void setup() {
   if (!serial && !unplug) return;
   simcam_reset();
   const int camera = simcam_add_camera(serial ? serial : "SIM0001");
+  if (const char* error = std::getenv("SIMCAM_OPEN_ERROR")) simcam_set_open_error(camera, std::atoi(error));
+  if (const char* error = std::getenv("SIMCAM_CLAIM_ERROR")) simcam_set_claim_error(camera, std::atoi(error));
   if (!unplug) return;
   const unsigned long long packets = std::strtoull(unplug, nullptr, 10);
   std::thread([camera, packets] {
