@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -384,7 +385,7 @@ TEST_F(DoctorTest, FileAndDeviceTextIsEscapedAndQuotedInTheFixes) {
             "ENV{ID_VANTORPI}==\"1\", MODE=\"0660\", GROUP=\"" + group + "\"");
   // The camera is listed, but opening it fails: doctor suggests retrying it by serial.
   const Env env = {
-      {"LD_PRELOAD", SIMSCRIPT_PATH}, {"SIMSCRIPT_SERIAL", serial}, {"SIMCAM_CLAIM_ERROR", "-1"}};
+      {"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_SERIAL", serial}, {"SIMCAM_CLAIM_ERROR", "-1"}};
   const std::string label = "x$(touch /tmp/p)\\x1b]0;T\\x07\\x1b[2J";
 
   const Doctor d = rundoctor(sys, env, {"--user", "pi"});
@@ -401,7 +402,10 @@ TEST_F(DoctorTest, FileAndDeviceTextIsEscapedAndQuotedInTheFixes) {
   textenv["LSCAM_SYSROOT"] = sys.root;
   const Result text = lscam({"doctor", "--user", "pi"}, textenv);
   EXPECT_EQ(text.exitcode, 1) << describe(text);
-  for (char c : text.out + text.err) EXPECT_FALSE(c != '\n' && (c < 0x20 || c == 0x7F)) << describe(text);
+  const std::string all = text.out + text.err;
+  EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](unsigned char c) {
+    return c != '\n' && (c < 0x20 || c == 0x7F);
+  })) << describe(text);
   EXPECT_TRUE(contains(text.out, "lscam --serial '" + label + "' info")) << text.out;
   EXPECT_TRUE(contains(text.out, "busy " + label + ": ")) << text.out;
 }

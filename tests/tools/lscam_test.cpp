@@ -211,10 +211,11 @@ const std::string kHostileSerial = "x$(touch /tmp/p)\x1b]0;T\x07\x1b[2J";
 const std::string kHostileShown = "x$(touch /tmp/p)\\x1b]0;T\\x07\\x1b[2J";
 
 // The camera with kHostileSerial, set up in lscam's process by the preloaded simscript.
-Env hostilecamera() { return {{"LD_PRELOAD", SIMSCRIPT_PATH}, {"SIMSCRIPT_SERIAL", kHostileSerial}}; }
+Env hostilecamera() { return {{"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_SERIAL", kHostileSerial}}; }
 
 bool hascontrols(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return c != '\n' && (c < 0x20 || c == 0x7F); });
+  return std::any_of(text.begin(), text.end(),
+                     [](unsigned char c) { return c != '\n' && (c < 0x20 || c == 0x7F); });
 }
 
 TEST_F(LscamTest, DeviceStringsReachTheTerminalEscapedAndJsonExact) {
@@ -581,8 +582,8 @@ constexpr int kNoDevice = -4;  // libusb's code for a device that is gone
 // the unplug to lscam's end, or a test failure.
 Result runtillunplugged(const std::vector<std::string>& args, qint64& ms) {
   QProcess p;
-  p.setProcessEnvironment(
-      environment({{"SIMCAM_RATE", "4000000"}, {"LD_PRELOAD", SIMSCRIPT_PATH}, {"SIMSCRIPT_UNPLUG", "100"}}));
+  p.setProcessEnvironment(environment(
+      {{"SIMCAM_RATE", "4000000"}, {"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_UNPLUG", "100"}}));
   p.start(LSCAM_PATH, qargs(args));
   Result r;
   if (!p.waitForStarted(30000)) {
