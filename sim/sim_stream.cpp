@@ -72,9 +72,11 @@ class Pattern {
   std::vector<uint8_t> bytes;
 };
 
+// Never freed: the library's pipe thread may still copy from it while the
+// process exits, after function-local statics have been destroyed.
 const Pattern& pattern() {
-  static const Pattern instance;
-  return instance;
+  static const Pattern* instance = new Pattern;
+  return *instance;
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -195,6 +197,18 @@ TEST_F(DoctorTest, EachFaultGetsItsVerdictAndFix) {
        {"--packet-length", "2097152"},
        {{"usbfs", "fail"}},
        {{"usbfs", "echo 16 | sudo tee /sys/module/usbcore/parameters/usbfs_memory_mb"}}},
+      {"link speed not a number",
+       [](FakeSystem& s) { s.write("/sys/bus/usb/devices/1-1/speed", "nan"); },
+       {},
+       {},
+       {{"speed SIM0001", "warn"}},
+       {{"speed SIM0001", "plug it in again"}}},
+      {"absurd usbfs memory limit",
+       [](FakeSystem& s) { s.write("/sys/module/usbcore/parameters/usbfs_memory_mb", "17592186044416"); },
+       {},
+       {},
+       {{"usbfs", "warn"}},
+       {{"usbfs", "cat /sys/module/usbcore/parameters/usbfs_memory_mb"}}},
       {"under-voltage now",
        [](FakeSystem& s) { s.write("/sys/devices/platform/soc/soc:firmware/get_throttled", "50005"); },
        {},
@@ -322,6 +336,105 @@ TEST_F(DoctorTest, TextShowsTheSameChecksOneLineEachWithTheFix) {
               std::to_string(counts[2]) + " FAIL)\n";
   EXPECT_EQ(text.out, expected);
   EXPECT_GE(counts[2], 2) << "group and access fail";
+}
+
+TEST_F(DoctorTest, UnusableSysfsNumbersAreUnknownWithTheirText) {
+  for (const char* speed : {"inf", "-480", "1e300"}) {
+    SCOPED_TRACE(speed);
+    FakeSystem sys(dir.filePath(speed));
+    sys.write("/sys/bus/usb/devices/1-1/speed", speed);
+    const Doctor d = rundoctor(sys, {}, {"--user", "pi"});
+    EXPECT_EQ(d.checks.at("speed SIM0001")["verdict"].toString(), "warn");
+    EXPECT_TRUE(d.checks.at("speed SIM0001")["message"].toString().contains(QString("'%1'").arg(speed)));
+  }
+}
+
+TEST_F(DoctorTest, UnreadableAccountFilesAreNamedAndNothingHangs) {
+  FakeSystem sys(dir.path());
+  sys.remove("/etc/passwd");
+  ASSERT_EQ(::mkfifo(sys.path("/etc/passwd").c_str(), 0644), 0);  // opened blocking, it waits for a writer
+  QElapsedTimer took;
+  took.start();
+  const Doctor d = rundoctor(sys, {}, {});
+  EXPECT_EQ(d.checks.at("group")["verdict"].toString(), "warn");
+  EXPECT_TRUE(
+      d.checks.at("group")["message"].toString().startsWith("cannot read /etc/passwd (not a regular file)"))
+      << d.checks.at("group")["message"].toString().toStdString();
+  const Result named = lscam({"doctor", "--user", "pi"}, {{"LSCAM_SYSROOT", sys.root}});
+  EXPECT_EQ(named.exitcode, 1) << describe(named);
+  EXPECT_TRUE(contains(named.err, "cannot read /etc/passwd (not a regular file)")) << named.err;
+  EXPECT_LT(took.elapsed(), 20000);
+
+  FakeSystem nogroup(dir.filePath("nogroup"));
+  nogroup.remove("/etc/group");
+  const Doctor g = rundoctor(nogroup, {}, {"--user", "pi"});
+  const QJsonObject group = g.checks.at("group");
+  EXPECT_EQ(group["verdict"].toString(), "fail");
+  EXPECT_TRUE(group["message"].toString().startsWith("cannot read /etc/group (No such file or directory)"))
+      << group["message"].toString().toStdString();
+  EXPECT_FALSE(group["fix"].toString().contains("groupadd")) << "the group may well exist";
+}
+
+TEST_F(DoctorTest, FileAndDeviceTextIsEscapedAndQuotedInTheFixes) {
+  const std::string serial = "x$(touch /tmp/p)\x1b]0;T\x07\x1b[2J";
+  const std::string group = "cam$(touch /tmp/q)";
+  FakeSystem sys(dir.path());
+  sys.write("/sys/bus/usb/devices/1-1/serial", serial);
+  // The group rule edited to name a group that does not exist: doctor suggests creating it.
+  sys.write("/usr/lib/udev/rules.d/61-vantorpi-group.rules",
+            "ENV{ID_VANTORPI}==\"1\", MODE=\"0660\", GROUP=\"" + group + "\"");
+  // The camera is listed, but opening it fails: doctor suggests retrying it by serial.
+  const Env env = {
+      {"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_SERIAL", serial}, {"SIMCAM_CLAIM_ERROR", "-1"}};
+  const std::string label = "x$(touch /tmp/p)\\x1b]0;T\\x07\\x1b[2J";
+
+  const Doctor d = rundoctor(sys, env, {"--user", "pi"});
+  const std::string busy = "busy " + serial;
+  ASSERT_TRUE(d.checks.count(busy)) << describe(d.result);
+  EXPECT_TRUE(
+      contains(d.checks.at(busy)["fix"].toString().toStdString(), "lscam --serial '" + serial + "' info"))
+      << "JSON holds the command exactly";
+  EXPECT_TRUE(contains(d.checks.at("group")["fix"].toString().toStdString(),
+                       "sudo groupadd --system '" + group + "' && sudo usermod -aG '" + group + "' pi"))
+      << d.checks.at("group")["fix"].toString().toStdString();
+
+  Env textenv = env;
+  textenv["LSCAM_SYSROOT"] = sys.root;
+  const Result text = lscam({"doctor", "--user", "pi"}, textenv);
+  EXPECT_EQ(text.exitcode, 1) << describe(text);
+  const std::string all = text.out + text.err;
+  EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](unsigned char c) {
+    return c != '\n' && (c < 0x20 || c == 0x7F);
+  })) << describe(text);
+  EXPECT_TRUE(contains(text.out, "lscam --serial '" + label + "' info")) << text.out;
+  EXPECT_TRUE(contains(text.out, "busy " + label + ": ")) << text.out;
+}
+
+TEST_F(DoctorTest, WithoutTheCameraItNamesItsIdsAndVendorSpecificCandidates) {
+  FakeSystem sys(dir.path());
+  for (const char* f : {"idVendor", "idProduct", "serial", "speed", "busnum", "devnum"})
+    sys.remove(std::string("/sys/bus/usb/devices/1-1/") + f);
+  // A vendor-specific device by its interface, one by its device class, and 1-2, which is neither.
+  for (auto kv : std::map<std::string, std::string>{{"1-3/idVendor", "04b4"},
+                                                    {"1-3/idProduct", "1004"},
+                                                    {"1-3/bDeviceClass", "00"},
+                                                    {"1-3/manufacturer", "Maker"},
+                                                    {"1-3/product", "Line Cam"},
+                                                    {"1-3:1.0/bInterfaceClass", "ff"},
+                                                    {"2-1/idVendor", "abcd"},
+                                                    {"2-1/idProduct", "00ef"},
+                                                    {"2-1/bDeviceClass", "ff"}})
+    sys.write("/sys/bus/usb/devices/" + kv.first, kv.second);
+  const Doctor d = rundoctor(sys, {{"SIMCAM_CAMERAS", "0"}}, {"--user", "pi"});
+  const QJsonObject bus = d.checks.at("bus");
+  const std::string message = bus["message"].toString().toStdString(),
+                    fix = bus["fix"].toString().toStdString();
+  EXPECT_EQ(bus["verdict"].toString(), "fail");
+  EXPECT_TRUE(contains(message, "no camera " + kVid + ":" + kPid)) << message;
+  EXPECT_TRUE(contains(message, "04b4:1004 Maker Line Cam (1-3), abcd:00ef (2-1)")) << message;
+  EXPECT_FALSE(contains(message, "046d")) << "not vendor-specific: " << message;
+  EXPECT_TRUE(contains(fix, "-DVANTORPI_USB_VID=0x04b4 -DVANTORPI_USB_PID=0x1004")) << fix;
+  EXPECT_TRUE(contains(fix, "-DVANTORPI_USB_VID=0xabcd -DVANTORPI_USB_PID=0x00ef")) << fix;
 }
 
 TEST_F(DoctorTest, ListPointsAtDoctorForCamerasTheLibraryDoesNotList) {

@@ -38,6 +38,15 @@ inline QProcessEnvironment environment(const Env& env) {
   return e;
 }
 
+// LD_PRELOAD for the simscript helper (simscript.cpp), behind a sanitizer's runtime in a sanitizer build.
+inline std::string simscriptpreload() {
+#ifdef SANITIZER_RUNTIME
+  return std::string(SANITIZER_RUNTIME) + ":" + SIMSCRIPT_PATH;
+#else
+  return SIMSCRIPT_PATH;
+#endif
+}
+
 inline QStringList qargs(const std::vector<std::string>& args) {
   QStringList list;
   for (const std::string& a : args) list << QString::fromStdString(a);

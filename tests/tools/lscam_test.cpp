@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -203,6 +204,39 @@ TEST_F(LscamTest, ListAsJson) {
       EXPECT_EQ(c["mcu1_version"].toString().toStdString(), version(SIMCAM_CAMERA_BCD));
     }
   }
+}
+
+// A serial number that would retitle and clear a terminal, and run a command in a shell.
+const std::string kHostileSerial = "x$(touch /tmp/p)\x1b]0;T\x07\x1b[2J";
+const std::string kHostileShown = "x$(touch /tmp/p)\\x1b]0;T\\x07\\x1b[2J";
+
+// The camera with kHostileSerial, set up in lscam's process by the preloaded simscript.
+Env hostilecamera() { return {{"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_SERIAL", kHostileSerial}}; }
+
+bool hascontrols(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](unsigned char c) { return c != '\n' && (c < 0x20 || c == 0x7F); });
+}
+
+TEST_F(LscamTest, DeviceStringsReachTheTerminalEscapedAndJsonExact) {
+  for (const char* command : {"list", "info"}) {
+    SCOPED_TRACE(command);
+    const Result r = lscam({command}, hostilecamera());
+    ASSERT_EQ(r.exitcode, 0) << describe(r);
+    EXPECT_FALSE(hascontrols(r.out + r.err)) << describe(r);
+    EXPECT_TRUE(contains(r.out, kHostileShown)) << r.out;
+    const Result j = lscam({command, "--json"}, hostilecamera());
+    ASSERT_EQ(j.exitcode, 0) << describe(j);
+    const QJsonObject o = jsonobject(j.out);
+    const QJsonValue serial =
+        std::string(command) == "list" ? o["cameras"].toArray()[0].toObject()["serial"] : o["serial"];
+    EXPECT_EQ(serial.toString().toStdString(), kHostileSerial);
+  }
+  // What the user typed comes back escaped as well.
+  const Result r = lscam({"--serial", kHostileSerial + "y", "info"}, hostilecamera());
+  EXPECT_EQ(r.exitcode, 1) << describe(r);
+  EXPECT_FALSE(hascontrols(r.err)) << r.err;
+  EXPECT_TRUE(contains(r.err, kHostileShown + "y")) << r.err;
 }
 
 // ---- info ----
@@ -426,6 +460,30 @@ TEST_F(LscamTest, SetThenReadBackRoundTrips) {
                        "\noffset3: " + hex(offset3, 4) + "\n");
 }
 
+TEST_F(LscamTest, SetInttimeKeepsToTheSensorsLimitsUnlessForced) {
+  const Env sensor = {{"SIMCAM_SENSOR", std::to_string(0x1004)}};
+  unsigned int low = 0, high = 0;
+  ASSERT_EQ(ls_getminmaxtime(0x1004, &low, &high), CX_SUCCESS);
+  ASSERT_GT(low, 0u);
+  const std::string limits = std::to_string(low) + " to " + std::to_string(high);
+  for (unsigned long long v : {0ull, static_cast<unsigned long long>(low) - 1, high + 1ull, 4294967295ull}) {
+    SCOPED_TRACE(v);
+    const Result r = lscam({"set", "inttime", std::to_string(v), "--readback"}, sensor);
+    EXPECT_EQ(r.exitcode, 2) << describe(r);
+    EXPECT_TRUE(contains(r.err, limits)) << r.err;
+    EXPECT_TRUE(contains(r.err, "--force")) << r.err;
+    EXPECT_EQ(r.out, "") << "nothing written";
+  }
+  for (unsigned int v : {low, high}) {
+    const Result r = lscam({"set", "inttime", std::to_string(v), "--readback"}, sensor);
+    EXPECT_EQ(r.exitcode, 0) << describe(r);
+    EXPECT_EQ(r.out, "inttime: " + std::to_string(v) + "\n");
+  }
+  const Result forced = lscam({"set", "inttime", "0", "--readback", "--force"}, sensor);
+  EXPECT_EQ(forced.exitcode, 0) << describe(forced);
+  EXPECT_EQ(forced.out, "inttime: 0\n");
+}
+
 TEST_F(LscamTest, SetPrintsNothingOnSuccess) {
   Result r = lscam({"set", "inttime", "1500", "pga2", "0x20"});
   EXPECT_EQ(r.exitcode, 0) << describe(r);
@@ -518,21 +576,82 @@ TEST_F(LscamTest, StreamEndsCleanlyOnSignal) {
   }
 }
 
+constexpr int kNoDevice = -4;  // libusb's code for a device that is gone
+
+// Runs lscam with a camera that is unplugged after 100 packets; the time from
+// the unplug to lscam's end, or a test failure.
+Result runtillunplugged(const std::vector<std::string>& args, qint64& ms) {
+  QProcess p;
+  p.setProcessEnvironment(environment(
+      {{"SIMCAM_RATE", "4000000"}, {"LD_PRELOAD", simscriptpreload()}, {"SIMSCRIPT_UNPLUG", "100"}}));
+  p.start(LSCAM_PATH, qargs(args));
+  Result r;
+  if (!p.waitForStarted(30000)) {
+    ADD_FAILURE() << "lscam did not start";
+    return r;
+  }
+  QByteArray err;
+  QDeadlineTimer deadline(30000);
+  while (!err.contains("simscript: unplugged") && !deadline.hasExpired() && p.state() == QProcess::Running) {
+    p.waitForReadyRead(50);
+    err += p.readAllStandardError();
+  }
+  QElapsedTimer since;
+  since.start();
+  if (!p.waitForFinished(30000)) {
+    p.kill();
+    p.waitForFinished(10000);
+    ADD_FAILURE() << "lscam did not end after the unplug";
+  }
+  ms = since.elapsed();
+  r.crashed = p.exitStatus() != QProcess::NormalExit;
+  r.exitcode = p.exitCode();
+  r.out = p.readAllStandardOutput().toStdString();
+  r.err = (err + p.readAllStandardError()).toStdString();
+  EXPECT_TRUE(contains(r.err, "simscript: unplugged")) << r.err;
+  return r;
+}
+
+TEST_F(LscamTest, StreamAndCaptureEndPromptlyWhenTheCameraIsUnplugged) {
+  const std::string image = file("unplugged.png");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"stream"},
+                                               {"stream", "--seconds", "60", "--json"},
+                                               {"capture", "--out", image}}) {
+    SCOPED_TRACE(args.back());
+    qint64 ms = 0;
+    const Result r = runtillunplugged(args, ms);
+    EXPECT_EQ(r.exitcode, 1) << describe(r);
+    EXPECT_TRUE(contains(r.err, failure(kNoDevice))) << r.err;
+    // Half a second is the aim; the bound leaves room for a loaded machine.
+    EXPECT_LT(ms, 2000) << "from the unplug to the exit";
+    std::printf("%s ended %lld ms after the unplug\n", args.front().c_str(), static_cast<long long>(ms));
+    if (contains(args.back(), "--json")) {
+      const QJsonObject summary = jsonobject(lines(r.out).back());
+      EXPECT_EQ(summary["result"].toString(), "failed");
+      EXPECT_EQ(summary["error"].toObject()["code"].toInt(), kNoDevice);
+    }
+  }
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(image))) << "no partial image";
+}
+
 // ---- capture ----
 
 TEST_F(LscamTest, CaptureWritesTheStreamsPixels) {
   struct Case {
-    int depth, width, lines;
-  } cases[] = {{16, 2048, 64}, {16, 1000, 37}, {8, 3000, 11}, {8, 4096, 3}};
+    int depth, width, lines, skip;
+  } cases[] = {{16, 2048, 64, 0}, {16, 1000, 37, 0}, {8, 3000, 11, 0},
+               {8, 4096, 3, 0},   {16, 2048, 5, 4},  {8, 100, 7, 99}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.depth) + "-bit " + std::to_string(c.width) + "x" + std::to_string(c.lines));
+    SCOPED_TRACE(std::to_string(c.depth) + "-bit " + std::to_string(c.width) + "x" + std::to_string(c.lines) +
+                 " skip " + std::to_string(c.skip));
     const std::string out = file("raw.png");
-    Result r = lscam({"capture", "--lines", std::to_string(c.lines), "--width", std::to_string(c.width),
-                      "--depth", std::to_string(c.depth), "--out", out, "--no-autoscale"});
+    Result r =
+        lscam({"capture", "--lines", std::to_string(c.lines), "--width", std::to_string(c.width), "--depth",
+               std::to_string(c.depth), "--skip", std::to_string(c.skip), "--out", out, "--no-autoscale"});
     ASSERT_EQ(r.exitcode, 0) << describe(r);
     Png png = decodepng(out);
     ASSERT_TRUE(png.ok) << png.error;
-    EXPECT_EQ(png.width, static_cast<uint32_t>(c.width));
+    EXPECT_EQ(png.width, static_cast<uint32_t>(c.width - c.skip));
     EXPECT_EQ(png.height, static_cast<uint32_t>(c.lines));
     EXPECT_EQ(png.depth, c.depth);
     EXPECT_EQ(png.colortype, PNG_COLOR_TYPE_GRAY);
@@ -542,11 +661,12 @@ TEST_F(LscamTest, CaptureWritesTheStreamsPixels) {
     size_t mismatches = 0;
     for (uint32_t y = 0; y < png.height; ++y)
       for (uint32_t x = 0; x < png.width; ++x) {
-        const size_t at = (static_cast<size_t>(y) * png.width + x) * bpp;
+        const size_t at = (static_cast<size_t>(y) * c.width + c.skip + x) * bpp;
         const unsigned expected = bpp == 2 ? (stream[at] | stream[at + 1] << 8) : stream[at];
         mismatches += png.sample(y, x) != expected;
       }
-    EXPECT_EQ(mismatches, 0u) << "pixel values are the stream's little-endian samples, line after line";
+    EXPECT_EQ(mismatches, 0u)
+        << "pixel values are the stream's little-endian samples, line after line, without the first --skip";
   }
 }
 
@@ -584,6 +704,15 @@ TEST_F(LscamTest, CaptureWithAutoscaleAndProfile) {
     }
   EXPECT_GT(white, drawn) << "a plot on a white background";
   EXPECT_GT(drawn, 800u) << "with axes and a curve across its width";
+  // The axis titles: upright along the left edge, across under the pixel labels.
+  auto ink = [&](uint32_t x0, uint32_t x1, uint32_t y0, uint32_t y1) {
+    size_t n = 0;
+    for (uint32_t y = y0; y < y1; ++y)
+      for (uint32_t x = x0; x < x1; ++x) n += plot.sample(y, x, 0) == 0 && plot.sample(y, x, 2) == 0;
+    return n;
+  };
+  EXPECT_GT(ink(0, 16, 60, 240), 20u) << "\"counts\" beside the value axis";
+  EXPECT_GT(ink(300, 500, 282, 300), 20u) << "\"pixel\" under the pixel axis";
 }
 
 TEST_F(LscamTest, AFailedCaptureLeavesNoFiles) {
@@ -682,6 +811,10 @@ TEST_F(LscamTest, BadUsageExitsWithTwo) {
       {"capture"},
       {"capture", "--out", out, "--depth", "12"},
       {"capture", "--out", out, "--lines", "0"},
+      {"capture", "--out", out, "--lines", "1000001", "--width", "256"},
+      {"capture", "--out", out, "--lines", "1", "--width", "1048576"},
+      {"capture", "--out", out, "--width", "100", "--skip", "100"},
+      {"set", "inttime", "0x100000000", "--force"},
       {"capture", "--out", "-"},
       {"flash"},
       {"flash", "a.bin", "b.bin"},
@@ -725,9 +858,10 @@ TEST_F(LscamTest, HelpListsTheCommandsAndEachCommandsOptions) {
       {"list", {"lscam [global options] list", "--json", "mcu1_version"}},
       {"info", {"key: value", "--json", "i2c_frequency", "\"errors\""}},
       {"get", {"mode", "inttime", "pga1", "offset3", "adcconfig", "adcmux", "--json"}},
-      {"set", {"--readback", "0..3", "0x1ff"}},
+      {"set", {"--readback", "--force", "0..3", "0x1ff"}},
       {"stream", {"--seconds", "--out", "Ctrl-C", "--json", "bytes_per_second", "\"summary\""}},
-      {"capture", {"--lines", "--width", "--depth", "--out", "--profile", "--no-autoscale"}},
+      {"capture",
+       {"--lines", "--width", "--depth", "--skip", "--out", "--profile", "--no-autoscale", "1000000"}},
       {"flash", {"--block", "--lastbyte", "FILE"}},
       {"doctor", {"--user", "--packet-length", "--json", "LSCAM_SYSROOT", "usbfs", "\"verdict\""}},
   };

@@ -102,7 +102,7 @@ void nocamerashint() {
 
 void unlistedhint(const QStringList& listedserials) {
   QStringList unlisted;
-  for (const UsbCamera& c : unlistedcameras(listedserials)) unlisted << c.label();
+  for (const UsbCamera& c : unlistedcameras(listedserials)) unlisted << terminalsafe(c.label());
   if (unlisted.isEmpty()) return;
   printerr(QString("hint: the USB bus has %1 camera %2 that the library does not list (%3); "
                    "'lscam doctor' tells why and what fixes it.")
@@ -146,8 +146,9 @@ bool Camera::open(const Context& ctx, int fifosize, int packetlength) {
   int result = ctx.byserial ? ls_opendevicebyserial(ctx.serial.toLocal8Bit().constData())
                             : ls_opendevicebyindex(ctx.index);
   if (result != CX_SUCCESS) {
-    reportfailure(ctx.byserial ? "open serial " + ctx.serial : QString("open index %1").arg(ctx.index),
-                  result);
+    reportfailure(
+        ctx.byserial ? "open serial " + terminalsafe(ctx.serial) : QString("open index %1").arg(ctx.index),
+        result);
     return false;
   }
   isopen = true;

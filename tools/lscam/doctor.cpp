@@ -19,8 +19,8 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTextStream>
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "lscam.h"
@@ -179,6 +179,9 @@ struct RuleLine {
   QString text;
 };
 
+// A rules file is a few kilobytes; udev itself reads none larger than this.
+constexpr qint64 kRulesLimit = 1 << 20;
+
 std::vector<RuleLine> rulelines() {
   QMap<QString, QString> files;  // file name -> the path that udev reads
   for (const char* dir : kRulesDirs)
@@ -186,12 +189,11 @@ std::vector<RuleLine> rulelines() {
       if (!files.contains(name)) files.insert(name, QString(dir) + "/" + name);
   std::vector<RuleLine> lines;
   for (const QString& path : files) {
-    QFile file(sysroot(path));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
-    QTextStream in(&file);
+    const FileText text = readregular(path, kRulesLimit);
+    if (!text.ok) continue;
     QString line;
-    while (!in.atEnd()) {
-      QString part = in.readLine();
+    for (const QString& raw : QString::fromLocal8Bit(text.bytes).split('\n')) {
+      const QString part = raw.endsWith('\r') ? raw.chopped(1) : raw;
       if (part.endsWith('\\')) {
         line += part.chopped(1);
         continue;
@@ -270,34 +272,38 @@ QString applyrulesfix() {
       .arg(vidtext(), pidtext());
 }
 
+// Values from files and devices go into these commands shell-quoted, so that
+// pasting a command runs what it shows and nothing else.
 QString installrulesfix(const QString& group) {
-  return QString(
-             "echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%1\", ATTR{idProduct}==\"%2\", "
-             "MODE=\"0660\", GROUP=\"%3\", TAG+=\"uaccess\"' | sudo tee /etc/udev/rules.d/60-vantorpi.rules "
-             "&& ")
-             .arg(vidtext(), pidtext(), group) +
-         applyrulesfix();
+  const QString rule = QString(
+                           "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%1\", ATTR{idProduct}==\"%2\", "
+                           "MODE=\"0660\", GROUP=\"%3\", TAG+=\"uaccess\"")
+                           .arg(vidtext(), pidtext(), group);
+  return "echo " + shellquote(rule) + " | sudo tee /etc/udev/rules.d/60-vantorpi.rules && " + applyrulesfix();
 }
 
 QString addtogroupfix(const QString& group, const QString& user) {
   return QString(
              "sudo usermod -aG %1 %2 (then log out and in again: a new group membership takes effect "
              "at the next login)")
-      .arg(group, user);
+      .arg(shellquote(group), shellquote(user));
 }
 
 QString reloginfix(const QString& group) {
-  return QString("log out and in again, or start a shell in the group with: newgrp %1").arg(group);
+  return "log out and in again, or start a shell in the group with: newgrp " + shellquote(group);
 }
 
 // ---- the checks ----
 
 class Doctor {
  public:
-  Doctor(const User& u, int packetlength) : user(u), packetlength(packetlength) {
-    accounts = readaccounts();
-    groups = readgroups();
-  }
+  Doctor(const User& u, int packetlength, const Accounts& a, const Groups& g)
+      : user(u),
+        packetlength(packetlength),
+        accounts(a.entries),
+        groups(g.entries),
+        passwderror(a.error),
+        grouperror(g.error) {}
 
   void run() {
     library();
@@ -371,11 +377,21 @@ class Doctor {
 
   void checkgroup() {
     const Group* g = findgroup(group, groups);
-    if (user.root()) {
+    // Broken account files matter to services even when root runs this.
+    if (!grouperror.isEmpty()) {
+      add("group", user.root() ? Verdict::Warn : Verdict::Fail,
+          QString("cannot read /etc/group (%1): whether the group %2 exists and %3 is in it is unknown")
+              .arg(grouperror, group, user.name),
+          "restore /etc/group as a regular file readable by everyone (see: ls -l /etc/group)");
+    } else if (!passwderror.isEmpty()) {
+      add("group", Verdict::Warn,
+          QString("cannot read /etc/passwd (%1): the groups of %2 are unknown").arg(passwderror, user.name),
+          "restore /etc/passwd as a regular file readable by everyone (see: ls -l /etc/passwd)");
+    } else if (user.root()) {
       add("group", Verdict::Ok, QString("%1 may open every device").arg(user.name));
     } else if (!g) {
       add("group", Verdict::Fail, QString("the group %1 of the udev rules does not exist").arg(group),
-          QString("sudo groupadd --system %1 && ").arg(group) + addtogroupfix(group, user.name));
+          "sudo groupadd --system " + shellquote(group) + " && " + addtogroupfix(group, user.name));
     } else if (user.configured.contains(g->gid) && !user.groups().contains(g->gid)) {
       add("group", Verdict::Warn,
           QString("%1 is in the group %2, but not in this login session").arg(user.name, group),
@@ -399,28 +415,51 @@ class Doctor {
     if (!cameras.isEmpty()) {
       QStringList found;
       for (const UsbCamera& c : cameras)
-        found << QString("%1 (bus %2 device %3)").arg(c.label()).arg(c.bus).arg(c.device);
+        found << QString("%1 (bus %2 device %3)").arg(c.label(), c.bustext, c.devicetext);
       add("bus", Verdict::Ok, QString("%1 on the USB bus: %2").arg(cameraids(), found.join(", ")));
       return;
     }
-    const QString plug =
+    QString plug =
         QString("connect the camera to the board with a short cable and check it with: lsusb -d %1")
             .arg(cameraids());
+    // A camera whose board reports other IDs than this build's shows up as a vendor-specific device.
+    QStringList candidates, options;
+    for (const UsbDevice& d : vendorspecificdevices()) {
+      const QString ids = QString("%1:%2").arg(d.vid, 4, 16, QChar('0')).arg(d.pid, 4, 16, QChar('0'));
+      const QString name = QStringList{d.manufacturer, d.product}.filter(QRegularExpression(".")).join(" ");
+      candidates << QString("%1%2 (%3)").arg(ids, name.isEmpty() ? QString() : " " + name, d.name);
+      options << QString("-DVANTORPI_USB_VID=0x%1 -DVANTORPI_USB_PID=0x%2")
+                     .arg(d.vid, 4, 16, QChar('0'))
+                     .arg(d.pid, 4, 16, QChar('0'));
+    }
+    const QString wanted =
+        QString("no camera %1 (the USB IDs this library is built for) on the USB bus").arg(cameraids());
+    QString message = sysfshasusb() ? wanted : QString("no USB bus in sysfs (/sys/bus/usb/devices)");
+    if (!candidates.isEmpty()) {
+      message += "; vendor-specific devices attached: " + candidates.join(", ");
+      plug +=
+          "; if one of them is the camera, build the library and lscam for its IDs with the CMake options " +
+          options.join(" or ");
+    }
     if (!listed.isEmpty())
       add("bus", Verdict::Warn,
           QString("no camera %1 in sysfs, yet the library lists %2 (a simulated bus?)")
               .arg(cameraids(), listed.join(", ")),
           plug);
     else
-      add("bus", Verdict::Fail,
-          sysfshasusb() ? QString("no camera %1 on the USB bus").arg(cameraids())
-                        : QString("no USB bus in sysfs (/sys/bus/usb/devices)"),
-          plug);
+      add("bus", Verdict::Fail, message, plug);
   }
 
   Check cameraaccess(const UsbCamera& c) {
     const QString node = c.node();
     Check check{"access", c.label(), Verdict::Ok, QString(), QString()};
+    if (c.bus == 0 || c.device == 0) {
+      check.verdict = Verdict::Warn;
+      check.message = QString("its device node is unknown: sysfs gives bus '%1' and device '%2'")
+                          .arg(c.bustext, c.devicetext);
+      check.fix = "unplug the camera and plug it in again";
+      return check;
+    }
     struct stat st {};
     if (::stat(QFile::encodeName(sysroot(node)).constData(), &st) != 0) {
       check.verdict = Verdict::Fail;
@@ -463,8 +502,12 @@ class Doctor {
   void checkspeed(const UsbCamera& c) {
     bool ok = false;
     const double mbit = c.speed.toDouble(&ok);
-    if (!ok)
+    // The kernel writes 1.5 to 80000 (USB4); anything else is not a link speed.
+    if (c.speed.isEmpty())
       add("speed", Verdict::Warn, "the link speed is unknown (no speed in sysfs)",
+          "unplug the camera and plug it in again", c.label());
+    else if (!ok || !std::isfinite(mbit) || mbit < 1 || mbit > 1e6)
+      add("speed", Verdict::Warn, QString("the link speed is unknown: sysfs gives '%1'").arg(c.speed),
           "unplug the camera and plug it in again", c.label());
     else if (mbit < 480)
       add("speed", Verdict::Fail,
@@ -503,29 +546,38 @@ class Doctor {
           QString("another program holds the camera: open returned %1 %2")
               .arg(result)
               .arg(ls_geterrorstring(result)),
-          QString("end the program that 'sudo fuser -v %1' names (or: sudo fuser -k %1)").arg(c.node()),
+          QString("end the program that 'sudo fuser -v %1' names (or: sudo fuser -k %1)")
+              .arg(shellquote(c.node())),
           c.label());
     } else {
       add("busy", Verdict::Fail, QString("open returned %1 %2").arg(result).arg(ls_geterrorstring(result)),
-          QString("unplug the camera and plug it in again, then: lscam --serial %1 info").arg(c.serial),
+          "unplug the camera and plug it in again, then: lscam --serial " + shellquote(c.serial) + " info",
           c.label());
     }
   }
 
   void checkusbfs() {
     const QString path = "/sys/module/usbcore/parameters/usbfs_memory_mb";
-    bool ok = false;
-    const unsigned long long mb = readline(path).toULongLong(&ok);
-    if (!ok) {
+    bool readable = false, ok = false;
+    const QString text = readline(path, &readable);
+    const unsigned long long mb = text.toULongLong(&ok, 10);
+    if (!readable) {
       add("usbfs", Verdict::Warn, QString("cannot read %1: is the USB core loaded?").arg(path),
           "sudo modprobe usbcore");
       return;
     }
+    // The kernel keeps the limit in an unsigned 32-bit parameter.
+    if (!ok || mb > 0xFFFFFFFFull) {
+      add("usbfs", Verdict::Warn, QString("the usbfs memory limit is unknown: %1 holds '%2'").arg(path, text),
+          QString("cat %1 (a number of MiB; 0 means unlimited)").arg(path));
+      return;
+    }
     const unsigned long long needed = static_cast<unsigned long long>(packetlength);
+    const unsigned long long neededmb = (needed + (1 << 20) - 1) >> 20;
     if (mb == 0) {
       add("usbfs", Verdict::Ok, QString("usbfs memory unlimited (%1 is 0)").arg(path));
-    } else if (mb << 20 < needed) {
-      const unsigned long long want = std::max(16ull, 2 * ((needed + (1 << 20) - 1) >> 20));
+    } else if (mb < neededmb) {
+      const unsigned long long want = std::max(16ull, 2 * neededmb);
       add("usbfs", Verdict::Fail,
           QString("usbfs memory is limited to %1 MiB, less than a bulk transfer of %2 bytes needs")
               .arg(mb)
@@ -550,13 +602,17 @@ class Doctor {
         if (sysexists(platform + "/" + soc + "/" + fw + "/get_throttled"))
           path = platform + "/" + soc + "/" + fw + "/get_throttled";
     if (path.isEmpty()) return;
-    bool ok = false;
-    const unsigned flags = readline(path).toUInt(&ok, 16);
+    bool readable = false, ok = false;
+    const QString text = readline(path, &readable);
+    const unsigned flags = text.toUInt(&ok, 16);
     const QString supply =
         "use a power supply that keeps 5.1 V under load (the board maker's own) and power the camera through "
         "a powered USB hub";
-    if (!ok) {
-      add("power", Verdict::Warn, QString("cannot read %1").arg(path), "vcgencmd get_throttled");
+    if (!readable || !ok) {
+      add("power", Verdict::Warn,
+          readable ? QString("the throttle flags are unknown: %1 holds '%2'").arg(path, text)
+                   : QString("cannot read %1").arg(path),
+          "vcgencmd get_throttled");
       return;
     }
     const QString flagtext = QString("throttle flags 0x%1").arg(flags, 0, 16);
@@ -584,6 +640,7 @@ class Doctor {
   int packetlength;
   QList<Account> accounts;
   QList<Group> groups;
+  QString passwderror, grouperror;  // why a file was not read; empty when it was
   Rules rules;
   QString group;
   QStringList listed;
@@ -604,8 +661,8 @@ void printtext(const QList<Check>& checks) {
     const int v = static_cast<int>(c.verdict);
     ++counts[v];
     const QString label = c.camera.isEmpty() ? c.name : c.name + " " + c.camera;
-    printline(QString("%1 %2: %3").arg(words[v], -4).arg(label, c.message));
-    if (!c.fix.isEmpty()) printline("     fix: " + c.fix);
+    printline(terminalsafe(QString("%1 %2: %3").arg(words[v], -4).arg(label, c.message)));
+    if (!c.fix.isEmpty()) printline(terminalsafe("     fix: " + c.fix));
   }
   printline(QString("result: %1 (%2 OK, %3 WARN, %4 FAIL)")
                 .arg(words[static_cast<int>(worst(checks))])
@@ -633,9 +690,14 @@ int rundoctor(const Context& ctx) {
     return usageerror("--packet-length needs a number of at least 2048", "doctor");
   User user;
   const QString name = ctx.parser->value("user");
-  if (!finduser(name, readaccounts(), readgroups(), user))
-    return usageerror("no user '" + name + "' in " + sysroot("/etc/passwd"), "doctor");
-  Doctor doctor(user, static_cast<int>(length));
+  const Accounts accounts = readaccounts();
+  const Groups groups = readgroups();
+  if (!name.isEmpty() && !accounts.error.isEmpty())
+    return reportproblem(
+        "doctor", QString("cannot read /etc/passwd (%1) to find the user %2").arg(accounts.error, name));
+  if (!finduser(name, accounts.entries, groups.entries, user))
+    return usageerror("no user '" + name + "' in /etc/passwd", "doctor");
+  Doctor doctor(user, static_cast<int>(length), accounts, groups);
   doctor.run();
   if (ctx.json)
     printchecksjson(doctor.checks);

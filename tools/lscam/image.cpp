@@ -37,32 +37,46 @@ void RgbImage::line(int x0, int y0, int x1, int y1, uint32_t rgb) {
 
 namespace {
 
-// A 3x5 font for the tick labels: digits, minus sign and decimal point, one
-// row of three bits per entry, top row first.
+// A 3x5 font for the tick labels and axis titles: digits, minus sign,
+// decimal point and the lower-case letters of "pixel" and "counts", one row
+// of three bits per entry, top row first.
 const uint8_t* glyph(QChar c) {
   static const uint8_t digits[10][5] = {
       {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
       {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7},
   };
-  static const uint8_t minus[5] = {0, 0, 7, 0, 0};
-  static const uint8_t point[5] = {0, 0, 0, 0, 2};
+  static const struct {
+    char c;
+    uint8_t rows[5];
+  } others[] = {
+      {'-', {0, 0, 7, 0, 0}}, {'.', {0, 0, 0, 0, 2}}, {'c', {0, 3, 4, 4, 3}}, {'e', {0, 2, 7, 4, 3}},
+      {'i', {2, 0, 2, 2, 2}}, {'l', {6, 2, 2, 2, 7}}, {'n', {0, 6, 5, 5, 5}}, {'o', {0, 2, 5, 5, 2}},
+      {'p', {0, 6, 5, 6, 4}}, {'s', {0, 3, 6, 1, 6}}, {'t', {2, 7, 2, 2, 3}}, {'u', {0, 5, 5, 5, 7}},
+      {'x', {0, 5, 2, 2, 5}},
+  };
   if (c.isDigit()) return digits[c.digitValue()];
-  if (c == '-') return minus;
-  if (c == '.') return point;
+  for (const auto& o : others)
+    if (c == QLatin1Char(o.c)) return o.rows;
   return nullptr;
 }
 
 }  // namespace
 
-void RgbImage::text(int x, int y, const QString& digits, uint32_t rgb, int scale) {
-  for (QChar c : digits) {
+void RgbImage::text(int x, int y, const QString& text, uint32_t rgb, int scale, bool upright) {
+  for (QChar c : text) {
     if (const uint8_t* g = glyph(c))
       for (int row = 0; row < 5; ++row)
         for (int col = 0; col < 3; ++col)
           if (g[row] & (4 >> col))
-            for (int i = 0; i < scale * scale; ++i)
-              set(x + col * scale + i % scale, y + row * scale + i / scale, rgb);
-    x += 4 * scale;
+            for (int i = 0; i < scale * scale; ++i) {
+              const int across = col * scale + i % scale, down = row * scale + i / scale;
+              // Upright: turned a quarter to the left, the glyph's top towards x.
+              if (upright)
+                set(x + down, y - across, rgb);
+              else
+                set(x + across, y + down, rgb);
+            }
+    (upright ? y : x) += (upright ? -4 : 4) * scale;
   }
 }
 
@@ -114,11 +128,14 @@ QString ticklabel(double v, double step) {
 
 }  // namespace
 
-RgbImage plotprofile(const std::vector<double>& profile, int width, int height) {
+RgbImage plotprofile(const std::vector<double>& profile, int width, int height, int firstpixel) {
   RgbImage img(width, height);
   const uint32_t axis = 0x000000, grid = 0xDDDDDD, curve = 0x1F4EB4;
   const int scale = 2;  // font pixels per glyph pixel
-  const int left = 20 * scale + 10, right = width - 24, top = 12, bottom = height - 6 * scale - 14;
+  // Room on the left for the value labels and the upright title, below for the pixel labels and the title.
+  const int title = 6 * scale + 4;
+  const int left = 20 * scale + 10 + title, right = width - 24, top = 12,
+            bottom = height - 6 * scale - 14 - title;
   if (right <= left || bottom <= top || profile.empty()) return img;
 
   // The value axis spans whole round steps around the data.
@@ -141,17 +158,21 @@ RgbImage plotprofile(const std::vector<double>& profile, int width, int height) 
     const QString label = ticklabel(v, ystep);
     img.text(left - 7 - label.size() * 4 * scale, y - 5 * scale / 2, label, axis, scale);
   }
+  // Ticks at round pixel numbers of the line, which starts at firstpixel.
   const double xstep = nicestep(last, 5);
-  for (double i = 0; i <= last; i += xstep) {
-    const int x = xof(i);
+  for (double p = std::ceil(firstpixel / xstep) * xstep; p - firstpixel <= last; p += xstep) {
+    const int x = xof(p - firstpixel);
     img.line(x, top, x, bottom, grid);
     img.line(x, bottom, x, bottom + 4, axis);
-    const QString label = ticklabel(i, xstep);
+    const QString label = ticklabel(p, xstep);
     const int w = label.size() * 4 * scale - scale;
     img.text(std::clamp(x - w / 2, 0, width - w), bottom + 8, label, axis, scale);
   }
   img.line(left, top, left, bottom, axis);
   img.line(left, bottom, right, bottom, axis);
+  const auto textwidth = [&](const QString& t) { return static_cast<int>(t.size()) * 4 * scale - scale; };
+  img.text((left + right - textwidth("pixel")) / 2, height - 5 * scale - 4, "pixel", axis, scale);
+  img.text(4, (top + bottom + textwidth("counts")) / 2, "counts", axis, scale, true);
 
   int px = xof(0), py = yof(profile[0]);
   img.set(px, py, curve);
@@ -163,6 +184,9 @@ RgbImage plotprofile(const std::vector<double>& profile, int width, int height) 
   }
   return img;
 }
+
+unsigned int pngmaxwidth() { return PNG_USER_WIDTH_MAX; }
+unsigned int pngmaxheight() { return PNG_USER_HEIGHT_MAX; }
 
 namespace {
 

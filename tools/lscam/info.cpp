@@ -30,9 +30,10 @@ int runlist(const Context& ctx) {
   QVector<QStringList> rows{{"index", "serial", "manufacturer", "product", "mcu1"}};
   QStringList serials;
   for (int i = 0; i < count; ++i) {
-    rows.append({QString::number(i), ls_getserialnumber(i), ls_getvendorname(i), ls_getproductname(i),
+    serials << ls_getserialnumber(i);
+    rows.append({QString::number(i), terminalsafe(serials.last()), terminalsafe(ls_getvendorname(i)),
+                 terminalsafe(ls_getproductname(i)),
                  versiontext(static_cast<unsigned int>(ls_getmcu1version(i)))});
-    serials << rows.last()[1];
   }
   unlistedhint(serials);
   if (ctx.json) return kExitOk;
@@ -72,7 +73,7 @@ class InfoBlock {
     if (json)
       object.insert(jsonkey(key), field.json);
     else
-      printline(QString("%1 %2").arg(QString(key) + ":", -20).arg(field.text));
+      printline(QString("%1 %2").arg(QString(key) + ":", -20).arg(terminalsafe(field.text)));
   }
   // A read with its result code; field() formats the value read, and is only
   // called after the read and only when it succeeded.

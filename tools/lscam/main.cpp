@@ -33,7 +33,10 @@ QCommandLineOption packetoption() {
 
 QList<QCommandLineOption> setoptions() {
   return {
-      QCommandLineOption("readback", "Read every setting back after writing it and print it as get does.")};
+      QCommandLineOption("readback", "Read every setting back after writing it and print it as get does."),
+      QCommandLineOption("force",
+                         "Write inttime even outside the fitted sensor's catalogue limits (by default such "
+                         "a value is refused).")};
 }
 
 QList<QCommandLineOption> streamoptions() {
@@ -53,16 +56,21 @@ QList<QCommandLineOption> doctoroptions() {
 }
 
 QList<QCommandLineOption> captureoptions() {
-  return {QCommandLineOption("lines", "Number of lines to capture (default 512).", "N", "512"),
-          QCommandLineOption("width", "Pixels per line (default 2048).", "PIXELS", "2048"),
-          QCommandLineOption("depth", "Bits per pixel in the stream: 16 (little-endian) or 8 (default 16).",
-                             "BITS", "16"),
-          QCommandLineOption("out", "The PNG image to write (required).", "FILE"),
-          QCommandLineOption("profile", "Also draw the mean line profile as a plot into this PNG.", "FILE"),
-          QCommandLineOption("no-autoscale",
-                             "Write the pixel values unchanged. By default the image is stretched so that "
-                             "the darkest 0.5% and the brightest 0.05% of its pixels saturate."),
-          packetoption()};
+  return {
+      QCommandLineOption("lines", "Number of lines to capture (default 512).", "N", "512"),
+      QCommandLineOption("width", "Pixels per line (default 2048).", "PIXELS", "2048"),
+      QCommandLineOption("depth", "Bits per pixel in the stream: 16 (little-endian) or 8 (default 16).",
+                         "BITS", "16"),
+      QCommandLineOption("skip",
+                         "Leave out the first N pixels of every line, e.g. a sensor's dummy pixels or the "
+                         "simulator's packet counter (default 0).",
+                         "N", "0"),
+      QCommandLineOption("out", "The PNG image to write (required).", "FILE"),
+      QCommandLineOption("profile", "Also draw the mean line profile as a plot into this PNG.", "FILE"),
+      QCommandLineOption("no-autoscale",
+                         "Write the pixel values unchanged. By default the image is stretched so that "
+                         "the darkest 0.5% and the brightest 0.05% of its pixels saturate."),
+      packetoption()};
 }
 
 QList<QCommandLineOption> flashoptions() {
@@ -119,22 +127,28 @@ const Command commands[] = {
      1, -1, jsonoptions, runget},
     {"set", "Write settings.", "set NAME VALUE [NAME VALUE...]",
      "Writes each named setting in order; VALUE is decimal or 0x-hex. Prints nothing on success unless "
-     "--readback is given.",
+     "--readback is given. An inttime outside the fitted sensor's catalogue limits (as 'lscam info' shows "
+     "them) is a usage error unless --force is given; nothing is written then.",
      2, -1, setoptions, runset},
     {"stream", "Read the stream, optionally into a file.", "stream",
      "Reads the camera's stream. A status line on standard error shows the bytes received and the byte rate "
-     "once a second, and a summary follows at the end. Ctrl-C ends it cleanly.\n\n"
+     "once a second, and a summary follows at the end. Ctrl-C ends it cleanly. When no data comes for a "
+     "moment, one status request asks whether the camera still answers; if it does not (unplugged), the "
+     "stream ends with the request's code and exit status 1.\n\n"
      "JSON (not with --out -): instead of the status lines, one object per line on standard output: "
      "{\"type\": \"status\", \"seconds\", \"bytes\", \"bytes_per_second\", \"camera_bytes_per_second\"} once "
-     "a second and at the end {\"type\": \"summary\", \"result\" (\"done\" or \"interrupted\"), \"seconds\", "
-     "\"bytes\", \"packets\", \"packet_length\", \"bytes_per_second\", \"camera_bytes_per_second\", "
-     "\"out\"}. "
+     "a second and at the end {\"type\": \"summary\", \"result\" (\"done\", \"interrupted\" or \"failed\"), "
+     "\"seconds\", \"bytes\", \"packets\", \"packet_length\", \"bytes_per_second\", "
+     "\"camera_bytes_per_second\", \"out\", \"error\"}. "
      "camera_bytes_per_second is the library's measurement, null before it has one; out, the file written, "
-     "only with --out.",
+     "only with --out; error, {\"code\", \"text\"}, only when the camera stopped answering.",
      0, 0, streamoptions, runstream},
     {"capture", "Capture a line-scan image into a PNG.", "capture --out FILE",
      "Reads lines from the stream as it comes and writes them as a grayscale PNG, one image row per line "
-     "(16-bit PNG for --depth 16, 8-bit for --depth 8).",
+     "(16-bit PNG for --depth 16, 8-bit for --depth 8), without the first --skip pixels of each line. "
+     "--lines and the image's width (--width minus --skip) may be at most 1000000, the largest PNG that "
+     "libpng writes. The profile plot shows the mean count of each pixel over the lines. A camera that "
+     "stops answering (unplugged) ends the capture with exit status 1, as for stream.",
      0, 0, captureoptions, runcapture},
     {"flash", "Program the second processor's flash.", "flash FILE",
      "Writes FILE (1 byte to 1 MiB; 2 bytes at least with --lastbyte) into the second processor's flash: "

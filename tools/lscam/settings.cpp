@@ -102,6 +102,25 @@ int runget(const Context& ctx) {
   return status;
 }
 
+namespace {
+
+// The fitted sensor's catalogue limits of the integration time, as the
+// library gives them (it does not enforce them itself). False, and the
+// failure reported, when the sensor cannot be read; limits known only for a
+// catalogued sensor (both 0 otherwise).
+bool inttimelimits(unsigned int timeout, unsigned short& type, unsigned int& low, unsigned int& high) {
+  unsigned short second = 0;
+  const int result = ls_getsensortype(&type, &second, timeout);
+  if (result != CX_SUCCESS) {
+    reportfailure("read sensor type for the inttime limits", result, "--force writes inttime unchecked");
+    return false;
+  }
+  low = high = 0;
+  return ls_getminmaxtime(type, &low, &high) == CX_SUCCESS && high != 0;
+}
+
+}  // namespace
+
 int runset(const Context& ctx) {
   if (ctx.args.size() % 2 != 0) return usageerror("every setting needs a value: set NAME VALUE...", "set");
   QList<QPair<const Setting*, unsigned int>> writes;
@@ -118,6 +137,25 @@ int runset(const Context& ctx) {
   }
   Camera camera;
   if (!camera.open(ctx)) return kExitFailure;
+  const Setting* inttime = findsetting("inttime");
+  if (!ctx.parser->isSet("force")) {
+    bool checked = false;
+    unsigned short type = 0;
+    unsigned int low = 0, high = 0;
+    for (const auto& w : writes) {
+      if (w.first != inttime) continue;
+      if (!checked && !inttimelimits(ctx.timeout, type, low, high)) return kExitFailure;
+      checked = true;
+      if (high != 0 && (w.second < low || w.second > high))
+        return usageerror(
+            QString("inttime of the sensor %1 (%2) takes %3 to %4, not %5; --force writes it anyway")
+                .arg(hex(type, 4), terminalsafe(ls_getsensorname(type)))
+                .arg(low)
+                .arg(high)
+                .arg(w.second),
+            "set");
+    }
+  }
   const bool readback = ctx.parser->isSet("readback");
   for (const auto& w : writes) {
     int result = w.first->set(w.second, ctx.timeout);

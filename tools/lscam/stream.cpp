@@ -84,6 +84,34 @@ class Output {
   QString name;
 };
 
+// Tells an unplugged camera from a quiet stream, as the library's stream
+// itself does not report why it ended: after a short spell without data, one
+// status request (the endpoint-6 status byte, one byte) asks whether the
+// camera still answers. Anything but a time-out means it is gone. With a wait
+// of at most 100 ms per round the loss is seen within half a second.
+class UnplugWatch {
+ public:
+  explicit UnplugWatch(unsigned int timeout) : requesttimeout(timeout == 0 ? 250 : std::min(timeout, 250u)) {}
+  // After each wait: whether it brought data. Returns 0, or the code of the failed status request.
+  int check(bool data) {
+    const Clock::time_point now = Clock::now();
+    if (data || now - quietsince < kQuiet) {
+      if (data) quietsince = now;
+      return 0;
+    }
+    quietsince = now;
+    unsigned char status = 0;
+    const int result = ls_ep6stat(&status, requesttimeout);
+    return result == CX_SUCCESS || result == kTimeout ? 0 : result;
+  }
+
+ private:
+  static constexpr int kTimeout = -7;  // libusb's time-out: the camera is there, only slow
+  static constexpr std::chrono::milliseconds kQuiet{200};
+  unsigned int requesttimeout;
+  Clock::time_point quietsince = Clock::now();
+};
+
 // The library's rate for JSON: null until it has measured one.
 QJsonValue cameraratevalue(int fps) { return fps > 0 ? QJsonValue(fps) : QJsonValue(QJsonValue::Null); }
 
@@ -129,6 +157,8 @@ int runstream(const Context& ctx) {
   const Clock::time_point start = Clock::now();
   Clock::time_point last = start;
   bool interrupted = false;
+  UnplugWatch watch(ctx.timeout);
+  int lost = 0;  // the code with which the camera stopped answering
   for (;;) {
     if (stoprequested) {
       interrupted = true;
@@ -137,6 +167,7 @@ int runstream(const Context& ctx) {
     if (seconds > 0 && secondssince(start) >= seconds) break;
     ls_waitforpipe(100);
     int waiting = ls_getpipe(nullptr, 0);
+    if ((lost = watch.check(waiting > 0)) != 0) break;
     int take = std::min(waiting - waiting % packetlength, chunk);
     if (take > 0) {
       int n = ls_getpipe(buffer.data(), take);
@@ -170,18 +201,19 @@ int runstream(const Context& ctx) {
   camera.close();
   if (!out.finish()) return kExitFailure;
 
+  const QString result = lost ? "failed" : interrupted ? "interrupted" : "done";
   QString summary = QString("%1: %2 bytes (%3 packets of %4 bytes) in %5 s, %6 MB/s")
-                        .arg(interrupted ? "interrupted" : "done")
+                        .arg(result)
                         .arg(total)
                         .arg(total / static_cast<unsigned long long>(packetlength))
                         .arg(packetlength)
                         .arg(elapsed, 0, 'f', 2)
                         .arg(megabytes(static_cast<double>(total)) / elapsed, 0, 'f', 2) +
                     camerarate(fps);
-  if (out.file == nullptr && ctx.parser->isSet("out")) summary += ", written to " + out.name;
+  if (out.file == nullptr && ctx.parser->isSet("out")) summary += ", written to " + terminalsafe(out.name);
   if (ctx.json) {
     QJsonObject o{{"type", "summary"},
-                  {"result", interrupted ? "interrupted" : "done"},
+                  {"result", result},
                   {"seconds", elapsed},
                   {"bytes", static_cast<qint64>(total)},
                   {"packets", static_cast<qint64>(total / static_cast<unsigned long long>(packetlength))},
@@ -189,20 +221,35 @@ int runstream(const Context& ctx) {
                   {"bytes_per_second", static_cast<double>(total) / elapsed},
                   {"camera_bytes_per_second", cameraratevalue(fps)}};
     if (ctx.parser->isSet("out")) o.insert("out", out.name);
+    if (lost) o.insert("error", QJsonObject{{"code", lost}, {"text", ls_geterrorstring(lost)}});
     printjson(o, true);
   } else {
     status(summary, true);
   }
+  if (lost) return reportfailure("stream", lost, "the camera stopped answering: unplugged?");
   if (total == 0 && !interrupted) return reportproblem("stream", "no data received");
   return kExitOk;
 }
 
 int runcapture(const Context& ctx) {
-  unsigned long long lines = 0, width = 0, depth = 0;
-  if (!parsenumber(ctx.parser->value("lines"), 1 << 20, lines) || lines == 0)
-    return usageerror("--lines needs a number of lines from 1 to 1048576", "capture");
+  // Sizes that the PNG writer refuses are refused here, before anything is captured.
+  const unsigned long long maxlines = pngmaxheight(), maxwidth = pngmaxwidth();
+  unsigned long long lines = 0, width = 0, depth = 0, skip = 0;
+  if (!parsenumber(ctx.parser->value("lines"), maxlines, lines) || lines == 0)
+    return usageerror(
+        QString("--lines needs a number of lines from 1 to %1 (the tallest PNG image libpng writes)")
+            .arg(maxlines),
+        "capture");
   if (!parsenumber(ctx.parser->value("width"), 1 << 20, width) || width == 0)
     return usageerror("--width needs a number of pixels from 1 to 1048576", "capture");
+  if (!parsenumber(ctx.parser->value("skip"), width - 1, skip))
+    return usageerror("--skip needs a number of pixels below --width", "capture");
+  if (width - skip > maxwidth)
+    return usageerror(
+        QString("--width minus --skip, the image's width, may be at most %1 (the widest PNG image "
+                "libpng writes)")
+            .arg(maxwidth),
+        "capture");
   if (!parsenumber(ctx.parser->value("depth"), 16, depth) || (depth != 8 && depth != 16))
     return usageerror("--depth is 16 or 8", "capture");
   if (lines * width > (1ull << 28))
@@ -226,6 +273,7 @@ int runcapture(const Context& ctx) {
   std::vector<unsigned char> raw(lines * linebytes);
   size_t got = 0;
   Clock::time_point progress = Clock::now();
+  UnplugWatch watch(ctx.timeout);
   while (got < raw.size()) {
     if (stoprequested)
       return reportproblem("capture",
@@ -233,6 +281,11 @@ int runcapture(const Context& ctx) {
     ls_waitforpipe(100);
     const size_t want = std::min<size_t>(raw.size() - got, 1 << 20);
     const int n = ls_getpipe(raw.data() + got, static_cast<int>(want));
+    if (const int lost = watch.check(n > 0))
+      return reportfailure("capture", lost,
+                           QString("the camera stopped answering after %1 of %2 lines: unplugged?")
+                               .arg(got / linebytes)
+                               .arg(lines));
     if (n > 0) {
       got += static_cast<size_t>(n);
       progress = Clock::now();
@@ -246,12 +299,16 @@ int runcapture(const Context& ctx) {
   camera.close();
 
   GrayImage gray;
-  gray.width = static_cast<int>(width);
+  gray.width = static_cast<int>(width - skip);
   gray.height = static_cast<int>(lines);
   gray.depth = static_cast<int>(depth);
-  gray.pixels.resize(lines * width);
-  for (size_t i = 0; i < gray.pixels.size(); ++i)
-    gray.pixels[i] = depth == 16 ? static_cast<uint16_t>(raw[2 * i] | raw[2 * i + 1] << 8) : raw[i];
+  gray.pixels.resize(lines * (width - skip));
+  size_t at = 0;
+  for (size_t y = 0; y < lines; ++y)
+    for (size_t x = skip; x < width; ++x) {
+      const size_t i = y * width + x;
+      gray.pixels[at++] = depth == 16 ? static_cast<uint16_t>(raw[2 * i] | raw[2 * i + 1] << 8) : raw[i];
+    }
   raw = {};
 
   const std::vector<double> means = columnmeans(gray);
@@ -259,13 +316,17 @@ int runcapture(const Context& ctx) {
   QString error;
   if (!writepng(image.file, gray, error)) return reportproblem("write " + image.name, error);
   if (!image.finish()) return kExitFailure;
-  printline(QString("image: %1 (%2 x %3 pixels, %4-bit)").arg(image.name).arg(width).arg(lines).arg(depth));
+  printline(QString("image: %1 (%2 x %3 pixels, %4-bit)")
+                .arg(terminalsafe(image.name))
+                .arg(width - skip)
+                .arg(lines)
+                .arg(depth));
   if (profile.file) {
-    if (!writepng(profile.file, plotprofile(means, 800, 300), error))
+    if (!writepng(profile.file, plotprofile(means, 800, 300, static_cast<int>(skip)), error))
       return reportproblem("write " + profile.name, error);
     const QString name = profile.name;
     if (!profile.finish()) return kExitFailure;
-    printline(QString("profile: %1 (800 x 300 pixels)").arg(name));
+    printline(QString("profile: %1 (800 x 300 pixels)").arg(terminalsafe(name)));
   }
   return kExitOk;
 }
