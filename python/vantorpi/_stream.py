@@ -297,10 +297,9 @@ class Stream:
         self.overrun_reported = True
         if self.overrun == "ignore":
             return
-        rate = self.rate()
-        seconds = f", {waiting / rate:.2f} s of the stream at {rate / 1e6:.1f} MB/s" if rate > 0 else ""
         warning = OverrunWarning(
-            f"the library's FIFO is full ({waiting} bytes waiting{seconds}): the application reads "
+            f"the library's FIFO is full ({waiting} bytes waiting, the stream brings "
+            f"{self.rate() / 1e6:.1f} MB/s): the application reads "
             f"slower than the camera sends, so the camera is held back and a real camera board "
             f"loses lines; read larger blocks, do less per line, or flush() to start afresh"
         )

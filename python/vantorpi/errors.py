@@ -184,8 +184,9 @@ class OverrunWarning(RuntimeWarning):
 
     The library then holds the camera back, and a real camera board's own buffer overflows and
     loses lines. Issued once per stream (and again after :meth:`Camera.flush`) as a
-    :mod:`warnings` category, so ``-W error::vantorpi.OverrunWarning`` turns it into an
-    exception; ``open(overrun="raise")`` raises it instead of warning.
+    :mod:`warnings` category, a RuntimeWarning: ``warnings.simplefilter("error",
+    vantorpi.OverrunWarning)`` or ``python3 -W error::RuntimeWarning`` turn it into an exception;
+    ``open(overrun="raise")`` raises it instead of warning.
     """
 
 
