@@ -92,6 +92,8 @@ class Stream:
         self._carry = np.empty(line_bytes, dtype=np.uint8)
         # The bytes a failed _receive had written when it raised.
         self._progress = 0
+        # The line next_line handed out last.
+        self.last_line: Optional[np.ndarray] = None
 
     # ---- what is there ----
 
@@ -112,18 +114,24 @@ class Stream:
         return int(received / elapsed) if elapsed > 0 else 0
 
     # ---- held bytes ----
+    #
+    # Python raises a pending KeyboardInterrupt only where a call returns, a loop turns or a
+    # function starts. Every change of the read state is therefore made in one assignment with
+    # no call after it, so that an interrupt finds either the old state or the new one, and
+    # the code around it can tell which.
 
-    def _take_held(self, dest: np.ndarray, count: int) -> None:
+    def _take_held(self, dest: np.ndarray, count: int, advance: int = 0) -> None:
+        """Copies count held bytes to dest and drops them; advances position by advance."""
         start = self._hpos
-        dest[:count] = self._held[start : start + count]
-        self._hpos = start + count
-        if self._rows is not None:
-            if count % self.line_bytes:
-                self._rows = None
-            else:
-                self._row += count // self.line_bytes
-        if self._hpos == len(self._held):
-            self._release_held()
+        end = start + count
+        dest[:count] = self._held[start:end]
+        if end == len(self._held):
+            held, end, rows, row = _EMPTY, 0, None, 0
+        elif self._rows is not None and count % self.line_bytes == 0:
+            held, rows, row = self._held, self._rows, self._row + count // self.line_bytes
+        else:
+            held, rows, row = self._held, None, 0
+        self._held, self._hpos, self._rows, self._row, self.position = held, end, rows, row, self.position + advance
 
     def _release_held(self) -> None:
         self._held, self._hpos, self._rows, self._row = _EMPTY, 0, None, 0
@@ -139,6 +147,13 @@ class Stream:
             received = received.copy()
         self._held, self._hpos, self._rows, self._row = received, 0, None, 0
 
+    def unread(self, mark: int, data: np.ndarray, copy: bool) -> None:
+        """Gives back the bytes a read handed out from position mark on, when its caller never
+        got them (Ctrl-C as the read returned); nothing when another read came between."""
+        if len(data) and self.position == mark + len(data):
+            self._hold(data, copy)
+            self.position = mark
+
     # ---- reading ----
 
     def fill(
@@ -148,13 +163,16 @@ class Stream:
         every byte received kept for the next read (copied when dest is not the package's)."""
         need = len(dest)
         count = min(self.held_bytes(), need)
-        if count:
-            self._take_held(dest, count)
+        held, hpos = self._held, self._hpos
+        self._progress = 0
         try:
+            if count:
+                self._take_held(dest, count)
             if count < need:
                 self._receive(_address(dest) + count, need - count, what, timeout, deadline)
         except BaseException:
-            self._hold(dest[: count + self._progress], copy=not owned)
+            taken = count if self._held is not held or self._hpos != hpos else 0
+            self._hold(dest[: taken + self._progress], copy=not owned)
             raise
         self.position += need
 
@@ -165,12 +183,10 @@ class Stream:
             self.fill(dest, what, timeout, deadline, owned=False)
             return len(dest)
         except CameraError:
-            got = self.held_bytes()
+            got = min(self.held_bytes(), len(dest))
             if got == 0:
                 raise
-            got = min(got, len(dest))
-            self._take_held(dest, got)
-            self.position += got
+            self._take_held(dest, got, advance=got)
             return got
 
     def skip_to_line(self, what: str, timeout: float, deadline: Optional[float]) -> None:
@@ -181,16 +197,20 @@ class Stream:
 
     def next_line(self, shape: Any, dtype: Any, timeout: float, deadline: Optional[float]) -> np.ndarray:
         """The next line, as a row of a block of lines received at once (what was waiting, up
-        to CHUNK bytes): one library call per block, not per line."""
+        to CHUNK bytes): one library call per block, not per line. The line is also last_line."""
         rows = self._rows
         if rows is None or self._row >= len(rows):
             rows = self._block(shape, dtype, timeout, deadline)
-        line = rows[self._row]
-        self._row += 1
-        self._hpos += self.line_bytes
-        self.position += self.line_bytes
-        if self._hpos == len(self._held):
-            self._release_held()
+        row = self._row
+        line = rows[row]
+        lb = self.line_bytes
+        hpos = self._hpos + lb
+        if hpos == len(self._held):
+            self._held, self._hpos, self._rows, self._row, self.position, self.last_line = (
+                _EMPTY, 0, None, 0, self.position + lb, line
+            )
+        else:
+            self._hpos, self._row, self.position, self.last_line = hpos, row + 1, self.position + lb, line
         return line
 
     def _block(self, shape: Any, dtype: Any, timeout: float, deadline: Optional[float]) -> np.ndarray:
@@ -198,22 +218,27 @@ class Stream:
         self.skip_to_line("line", timeout, deadline)
         lb = self.line_bytes
         count = self.held_bytes() // lb
+        shape = (count,) + tuple(shape)
         if count:
             start = self._hpos
-            flat = self._held[start : start + count * lb]
-        else:
+            rows = self._held[start : start + count * lb].view(dtype).reshape(shape)
+            self._rows, self._row = rows, 0
+            return rows
+        waiting = self.held_bytes() + max(0, int(self._getpipe(None, 0)))
+        if waiting < GATHER_BYTES and self.ended is None:
+            time.sleep(GATHER_SECONDS)
             waiting = self.held_bytes() + max(0, int(self._getpipe(None, 0)))
-            if waiting < GATHER_BYTES and self.ended is None:
-                time.sleep(GATHER_SECONDS)
-                waiting = self.held_bytes() + max(0, int(self._getpipe(None, 0)))
-            count = max(1, min(waiting, CHUNK) // lb)
-            flat = np.empty(count * lb, dtype=np.uint8)
+        count = max(1, min(waiting, CHUNK) // lb)
+        rows = np.empty((count,) + shape[1:], dtype=dtype)
+        flat = rows.reshape(-1).view(np.uint8)
+        mark = self.position
+        try:
             self.fill(flat, "line", timeout, deadline, owned=True)
-            self.position -= len(flat)
-            self._held, self._hpos = flat, 0
-        self._rows = flat.view(dtype).reshape((count,) + tuple(shape))
-        self._row = 0
-        return self._rows
+            self._held, self._hpos, self._rows, self._row, self.position = flat, 0, rows, 0, mark
+        except BaseException:
+            self.unread(mark, flat, copy=False)
+            raise
+        return rows
 
     def flush(self) -> int:
         """Drops every held byte and everything waiting in the library; returns how many."""

@@ -881,6 +881,12 @@ class Camera:
             return None
         return time.monotonic() + _seconds("deadline", deadline, allow_zero=True)
 
+    def _give_back(self, mark: int, data: np.ndarray, copy: bool) -> None:
+        """After an exception in a read: the bytes it took from mark on go back to the stream if
+        its caller never got them (see Stream.unread)."""
+        with self._read_lock:
+            self._stream.unread(mark, data, copy)
+
     def readinto(
         self, buffer: Any, timeout: float = DEFAULT_READ_TIMEOUT, deadline: Optional[float] = None
     ) -> int:
@@ -896,20 +902,38 @@ class Camera:
         dest = np.frombuffer(view.cast("B") if view.format != "B" or view.ndim != 1 else view, np.uint8)
         if len(dest) == 0:
             return 0
-        with self._read_lock:
-            self._check_open()
-            return self._stream.fill_some(dest, f"read {len(dest)} bytes", timeout, self._deadline(deadline))
+        return self._read_raw(dest, timeout, deadline, copy=True)
+
+    def _read_raw(self, dest: NDArray[np.uint8], timeout: float, deadline: Optional[float], copy: bool) -> int:
+        when = self._deadline(deadline)
+        stream = self._stream
+        mark = -1
+        try:
+            with self._read_lock:
+                self._check_open()
+                mark = stream.position
+                return stream.fill_some(dest, f"read {len(dest)} bytes", timeout, when)
+        except BaseException:
+            if mark >= 0:
+                self._give_back(mark, dest[: max(0, stream.position - mark)], copy)
+            raise
 
     def read(
         self, nbytes: int, timeout: float = DEFAULT_READ_TIMEOUT, deadline: Optional[float] = None
     ) -> bytes:
         """Raw stream bytes: nbytes, or at a time-out, deadline or unplug the bytes that arrived
-        (raises when none did); :meth:`readinto` without its copy into a new bytes object."""
+        (raises when none did); :meth:`readinto` with one more copy, into the bytes returned."""
         nbytes = _integer("nbytes", nbytes, 1, 0x7FFFFFFF)
-        buffer = bytearray(nbytes)
-        got = self.readinto(buffer, timeout, deadline)
-        del buffer[got:]
-        return bytes(buffer)
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        dest = np.empty(nbytes, dtype=np.uint8)
+        mark = self._stream.position
+        got = 0
+        try:
+            got = self._read_raw(dest, timeout, deadline, copy=False)
+            return dest[:got].tobytes()
+        except BaseException:
+            self._give_back(mark, dest[: max(0, self._stream.position - mark)], copy=False)
+            raise
 
     def lines(
         self,
@@ -945,40 +969,39 @@ class Camera:
             if not (out.flags.c_contiguous and out.flags.writeable):
                 raise ValueError("out must be C-contiguous and writable")
             result = out
+        flat = result.reshape(-1).view(np.uint8)
         when = self._deadline(deadline)
-        with self._read_lock:
-            self._check_open()
-            stream = self._stream
-            if fresh:
-                stream.flush()
-            what = f"{count} lines"
-            stream.skip_to_line(what, timeout, when)
-            stream.fill(result.reshape(-1).view(np.uint8), what, timeout, when, owned=out is None)
-        return result[:, self._skip :] if self._skip else result
+        stream = self._stream
+        skip = self._skip
+        what = f"{count} lines"
+        mark = -1
+        try:
+            with self._read_lock:
+                self._check_open()
+                if fresh:
+                    stream.flush()
+                stream.skip_to_line(what, timeout, when)
+                mark = stream.position
+                stream.fill(flat, what, timeout, when, owned=out is None)
+            return result[:, skip:] if skip else result
+        except BaseException:
+            if mark >= 0:
+                self._give_back(mark, flat, copy=out is not None)
+            raise
 
     def stream(self, timeout: float = DEFAULT_READ_TIMEOUT) -> Iterator[NDArray[Any]]:
         """An endless iterator of lines, each an array of ``pixels - skip`` values.
 
         Each line waits at most timeout seconds without data; errors as :meth:`lines`, so a
         stream that ends yields every line that arrived and then raises CameraDisconnected.
+        An error or Ctrl-C does not end the iterator: it goes on with the next line.
         The lines are taken from the library in blocks (what is waiting, up to 1 MiB) and
         handed out as rows of their block; lines of a block not yet handed out stay buffered
         for any later read, so leaving the loop loses nothing.
         """
         timeout = _seconds("timeout", timeout, allow_zero=True)
         self._check_open()
-        shape = (self.pixels,)
-
-        def lines() -> Iterator[NDArray[Any]]:
-            stream, lock = self._stream, self._read_lock
-            while True:
-                with lock:
-                    self._check_open()
-                    line = stream.next_line(shape, self.dtype, timeout, None)
-                skip = self._skip
-                yield line[skip:] if skip else line
-
-        return lines()
+        return _Lines(self, timeout)
 
     # ---- all of it ----
 
@@ -1021,3 +1044,33 @@ class Camera:
             "i2c_frequency": self.i2c_frequency,
             "rate": self.rate,
         }
+
+
+class _Lines:
+    """The iterator of :meth:`Camera.stream`: a class, not a generator, so that an exception
+    (Ctrl-C, a time-out) leaves it usable."""
+
+    def __init__(self, camera: Camera, timeout: float) -> None:
+        self._camera = camera
+        self._stream = camera._stream
+        self._lock = camera._read_lock
+        self._shape = (camera.pixels,)
+        self._timeout = timeout
+
+    def __iter__(self) -> "_Lines":
+        return self
+
+    def __next__(self) -> NDArray[Any]:
+        camera, stream = self._camera, self._stream
+        mark = -1
+        try:
+            with self._lock:
+                camera._check_open()
+                mark = stream.position
+                line = stream.next_line(self._shape, camera.dtype, self._timeout, None)
+            skip = camera._skip
+            return line[skip:] if skip else line
+        except BaseException:
+            if mark >= 0 and stream.position != mark and stream.last_line is not None:
+                camera._give_back(mark, stream.last_line.view(np.uint8), copy=False)
+            raise
