@@ -139,6 +139,10 @@ def test_time_out_means_no_data_for_that_long(bus):
             cam.lines(5, timeout=1)
         assert 1.0 <= time.monotonic() - started <= 1.2
         assert isinstance(quiet.value, TimeoutError) and quiet.value.code == errors.LIBUSB_ERROR_TIMEOUT
+        started = time.monotonic()
+        with pytest.raises(CameraTimeout, match="deadline"):
+            cam.lines(5, timeout=30, deadline=0.3)
+        assert 0.3 <= time.monotonic() - started <= 0.5
         bus.simcam_set_stream_mode(dev, SIMCAM_STREAM_ON)
         # 246 MB, 6.1 s at 40 MB/s: longer than the default time-out of 5 s, never without data.
         many = cam.lines(60000)

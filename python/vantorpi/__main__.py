@@ -30,7 +30,7 @@ def _parser() -> argparse.ArgumentParser:
     capture.add_argument("--lines", type=int, default=100, help="number of lines (100)")
     capture.add_argument("--out", required=True, help="output file, .npy or .csv")
     capture.add_argument(
-        "--read-timeout", type=float, default=10.0, help="seconds to wait for the lines (10)"
+        "--read-timeout", type=float, default=10.0, help="seconds without stream data before giving up (10)"
     )
     return parser
 
