@@ -127,12 +127,14 @@ def main() -> int:
         return sum(values) / len(values)
 
     base = mean([share for share, _ in results["lscam stream"]])
-    print(f"process CPU at {env.get('SIMCAM_RATE', '40000000')} bytes/s, {args.rounds} x {args.seconds:g} s each:")
+    rate = env.get("SIMCAM_RATE", "40000000")
+    print(f"process CPU at {rate} bytes/s, {args.rounds} x {args.seconds:g} s each:")
     for name, runs in results.items():
-        share, rate = mean([r[0] for r in runs]), mean([r[1] for r in runs])
-        print(f"  {name:13} {100 * share:5.1f} % of a core  {share / base:4.2f}x lscam  {rate / 1e6:6.2f} MB/s")
+        share, kept = mean([r[0] for r in runs]), mean([r[1] for r in runs])
+        print(f"  {name:13} {100 * share:5.1f} % of a core  {share / base:4.2f}x lscam  {kept / 1e6:6.2f} MB/s")
 
-    done = subprocess.run([sys.executable, "-c", MEMORY], env=env, capture_output=True, text=True, timeout=120)
+    command = [sys.executable, "-c", MEMORY]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         raise SystemExit(done.stderr)
     size, peak = (int(v) for v in done.stdout.split())

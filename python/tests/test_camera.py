@@ -138,9 +138,9 @@ def test_numpy_values_pixel_types_and_symbolic_names(bus):
         cam.mode = np.uint8(2)
         assert (cam.gains, cam.offsets, cam.integration_time, cam.mode) == ((1, 2, 3), (7, 7, 7), 2000, 2)
         assert cam.lines(np.int32(2), timeout=np.float32(5)).shape == (2, cam.pixels)
-        for wrong in (lambda: setattr(cam, "mode", 1.0), lambda: setattr(cam, "gains", np.array([1.5, 2, 3]))):
+        for name, wrong in (("mode", 1.0), ("gains", np.array([1.5, 2, 3]))):
             with pytest.raises(TypeError, match="must be an integer"):
-                wrong()
+                setattr(cam, name, wrong)
     for dtype in ("f8", ">u2", "i2"):
         with pytest.raises(ValueError, match="convert"):
             vantorpi.open(dtype=dtype)

@@ -16,7 +16,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from .errors import CameraError, OverrunWarning, codes
+from .errors import LIBUSB_NO_DEVICE, LIBUSB_TIMEOUT, CameraError, OverrunWarning
 
 #: Longest single wait in the library: Python handles signals (Ctrl-C) between waits.
 SLICE = 0.1
@@ -31,8 +31,6 @@ CHUNK = 1 << 20
 GATHER_BYTES = 1 << 16
 GATHER_SECONDS = 0.001
 
-_NO_DEVICE = codes["LIBUSB_ERROR_NO_DEVICE"]
-_TIMEOUT = codes["LIBUSB_ERROR_TIMEOUT"]
 _EMPTY = np.empty(0, dtype=np.uint8)
 OVERRUN_CHOICES = ("warn", "raise", "ignore")
 
@@ -131,7 +129,8 @@ class Stream:
             held, rows, row = self._held, self._rows, self._row + count // self.line_bytes
         else:
             held, rows, row = self._held, None, 0
-        self._held, self._hpos, self._rows, self._row, self.position = held, end, rows, row, self.position + advance
+        position = self.position + advance
+        self._held, self._hpos, self._rows, self._row, self.position = held, end, rows, row, position
 
     def _release_held(self) -> None:
         self._held, self._hpos, self._rows, self._row = _EMPTY, 0, None, 0
@@ -295,16 +294,16 @@ class Stream:
                     raise CameraError(self.ended, what, "the camera is gone; what it sent before comes first")
                 elif waited:
                     code = self._probe()
-                    if code == _NO_DEVICE:
+                    if code == LIBUSB_NO_DEVICE:
                         self.ended = code
                         continue
                 now = time.monotonic()
                 if now - last >= timeout:
-                    raise CameraError(_TIMEOUT, what, f"no stream data for {timeout:g} s")
+                    raise CameraError(LIBUSB_TIMEOUT, what, f"no stream data for {timeout:g} s")
                 wait = last + timeout - now
                 if deadline is not None:
                     if now >= deadline:
-                        raise CameraError(_TIMEOUT, what, "the deadline passed before it was complete")
+                        raise CameraError(LIBUSB_TIMEOUT, what, "the deadline passed before it was complete")
                     wait = min(wait, deadline - now)
                 if flowing:
                     time.sleep(min(wait, GATHER_SECONDS))

@@ -17,9 +17,9 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _lib, errors
+from . import _lib
 from ._stream import OVERRUN_CHOICES, PROBE_TIMEOUT_MS, Stream
-from .errors import CameraError, check, codes
+from .errors import LIBUSB_NO_DEVICE, CameraError, check, codes
 
 # The library's defaults for the next open.
 DEFAULT_FIFO_SIZE = 4 << 20
@@ -831,9 +831,8 @@ class Camera:
         library has no figure, and raises CameraDisconnected for a camera that is gone."""
         self._check_open()
         stream = self._stream
-        gone = errors.LIBUSB_ERROR_NO_DEVICE
-        if stream.ended is None and self._lib.ls_getfps() <= 0 and self._probe() == gone:
-            stream.ended = gone
+        if stream.ended is None and self._lib.ls_getfps() <= 0 and self._probe() == LIBUSB_NO_DEVICE:
+            stream.ended = LIBUSB_NO_DEVICE
         if stream.ended is not None:
             raise CameraError(stream.ended, "rate")
         return stream.rate()
@@ -904,7 +903,9 @@ class Camera:
             return 0
         return self._read_raw(dest, timeout, deadline, copy=True)
 
-    def _read_raw(self, dest: NDArray[np.uint8], timeout: float, deadline: Optional[float], copy: bool) -> int:
+    def _read_raw(
+        self, dest: NDArray[np.uint8], timeout: float, deadline: Optional[float], copy: bool
+    ) -> int:
         when = self._deadline(deadline)
         stream = self._stream
         mark = -1

@@ -28,6 +28,11 @@ _UNNAMED = "CX_ERR_UNKNOWN"
 # Operating-system error numbers the library returns: an allocation failure, a NULL out-parameter.
 _OS_CODES = (_errno.ENOMEM, _errno.EINVAL)
 _LIBUSB_CODES = range(-1, -100, -1)
+# libusb's error numbers that this package tells apart (its ABI: the same in every version).
+LIBUSB_ACCESS = -3
+LIBUSB_NO_DEVICE = -4
+LIBUSB_BUSY = -6
+LIBUSB_TIMEOUT = -7
 
 #: Code -> symbolic name, for every code this module knows: the library's names ("CX_ERR_..."),
 #: "SUCCESS", the errno names of the operating-system codes ("ENOMEM", "EINVAL") and libusb's
@@ -57,9 +62,9 @@ def name(code: int) -> str:
 
 def hint(code: int) -> Optional[str]:
     """What usually fixes a failure with this code, or None."""
-    if code in (codes.get("LIBUSB_ERROR_ACCESS"), codes.get("CX_ERR_NO_DEVICES_ATTACHED")):
+    if code in (LIBUSB_ACCESS, codes.get("CX_ERR_NO_DEVICES_ATTACHED")):
         return _UDEV_HINT
-    if code == codes.get("LIBUSB_ERROR_BUSY"):
+    if code == LIBUSB_BUSY:
         return _BUSY_HINT
     return None
 
@@ -133,9 +138,9 @@ class CameraError(Exception):
         if cls is CameraError:
             if code > 0:
                 cls = CameraOSError
-            elif code == codes.get("LIBUSB_ERROR_NO_DEVICE"):
+            elif code == LIBUSB_NO_DEVICE:
                 cls = CameraDisconnected
-            elif code == codes.get("LIBUSB_ERROR_TIMEOUT"):
+            elif code == LIBUSB_TIMEOUT:
                 cls = CameraTimeout
         return super().__new__(cls)
 
