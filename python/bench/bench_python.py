@@ -131,7 +131,8 @@ def main() -> int:
     print(f"process CPU at {rate} bytes/s, {args.rounds} x {args.seconds:g} s each:")
     for name, runs in results.items():
         share, kept = mean([r[0] for r in runs]), mean([r[1] for r in runs])
-        print(f"  {name:13} {100 * share:5.1f} % of a core  {share / base:4.2f}x lscam  {kept / 1e6:6.2f} MB/s")
+        cost = f"{100 * share:5.1f} % of a core  {share / base:4.2f}x lscam"
+        print(f"  {name:13} {cost}  {kept / 1e6:6.2f} MB/s")
 
     command = [sys.executable, "-c", MEMORY]
     done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
