@@ -99,7 +99,8 @@ class Stream:
         return len(self._held) - self._hpos
 
     def backlog(self) -> int:
-        return self.held_bytes() + max(0, int(self._getpipe(None, 0)))
+        # Called without the read lock: a read in another thread may be between two fields.
+        return max(0, self.held_bytes()) + max(0, int(self._getpipe(None, 0)))
 
     def rate(self) -> int:
         """The library's measured rate; before its first one-second window, the package's own
