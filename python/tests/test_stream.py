@@ -106,7 +106,7 @@ def test_unplug_raises_promptly_after_the_buffered_lines(bus):
         bus.simcam_unplug(dev)
         unplugged["at"] = time.monotonic()
 
-    with vantorpi.open() as cam:
+    with vantorpi.open(overrun="ignore") as cam:  # a loaded machine may fall behind: not the point here
         thread = threading.Thread(target=unplug)
         thread.start()
         try:
@@ -131,7 +131,7 @@ def test_unplug_raises_promptly_after_the_buffered_lines(bus):
 def test_time_out_means_no_data_for_that_long(bus):
     dev = bus.simcam_add_camera(b"SIM0001")
     bus.simcam_set_stream_rate(dev, 40_000_000)
-    with vantorpi.open() as cam:
+    with vantorpi.open(overrun="ignore") as cam:
         stall(bus, dev)
         cam.flush()
         started = time.monotonic()

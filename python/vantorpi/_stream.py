@@ -72,7 +72,10 @@ class Stream:
         # One status request; its result code, or None when it could not be made now.
         self._probe = probe
         self.overrun = overrun
-        self.overrun_reported = False
+        # Judged from the first read on: a FIFO that filled before it, while the application set
+        # the camera up, says nothing about keeping up. True also once the warning was given.
+        self.overrun_reported = True
+        self._first_read = True
         # The code of a camera known to be gone; reads then end once the held bytes are out.
         self.ended: Optional[int] = None
         # Stream offset of the next byte to hand out; lines start at multiples of line_bytes.
@@ -286,6 +289,8 @@ class Stream:
                     getpipe(address + got, pending)
                     got += pending
                     pending = 0
+                    if self._first_read:
+                        self._first_read = self.overrun_reported = False
                     if got == need:
                         return
                     last = time.monotonic()

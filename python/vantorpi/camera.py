@@ -388,9 +388,10 @@ class Camera:
     also a ConnectionError), within about 0.2 s of the unplug.
 
     When the library's FIFO is full the application reads slower than the camera sends: the
-    library then holds the camera back, and a real board loses lines. The first read that sees
-    it issues an :class:`OverrunWarning` (``open(overrun=...)`` chooses warn, raise or ignore),
-    once per stream and again after :meth:`flush`.
+    library then holds the camera back, and a real board loses lines. The first read that finds
+    it full issues an :class:`OverrunWarning` (``open(overrun=...)`` chooses warn, raise or
+    ignore), once per stream and again after :meth:`flush`. A FIFO that filled before the first
+    read, while the application set the camera up, does not count.
     """
 
     def __init__(
