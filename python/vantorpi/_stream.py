@@ -44,7 +44,7 @@ def _user_stacklevel() -> int:
     frame outside this package."""
     frame = sys._getframe(1)
     level = 1
-    while frame is not None and frame.f_globals.get("__name__", "").startswith("vantorpi"):
+    while frame is not None and frame.f_globals.get("__name__", "").partition(".")[0] == "vantorpi":
         frame = frame.f_back
         level += 1
     return level
