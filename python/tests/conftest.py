@@ -11,6 +11,7 @@ import os
 import pathlib
 import sys
 
+import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -28,6 +29,8 @@ _SIMCAM = {
     "simcam_reset": (None, []),
     "simcam_add_camera": (_c.c_int, [_c.c_char_p]),
     "simcam_unplug": (None, [_c.c_int]),
+    "simcam_set_open_error": (None, [_c.c_int, _c.c_int]),
+    "simcam_set_claim_error": (None, [_c.c_int, _c.c_int]),
     "simcam_open_handles": (_c.c_int, []),
     "simcam_claimed_interfaces": (_c.c_int, []),
     "simcam_log_count": (_c.c_size_t, []),
@@ -36,6 +39,8 @@ _SIMCAM = {
     "simcam_script_reply": (None, [_c.c_int, _c.c_uint8, _c.c_char_p, _c.c_int]),
     "simcam_set_cpu2_reg": (None, [_c.c_int, _c.c_int, _c.c_uint32]),
     "simcam_set_stream_rate": (None, [_c.c_int, _c.c_uint64]),
+    "simcam_set_stream_mode": (None, [_c.c_int, _c.c_int]),
+    "simcam_bulk_calls": (_c.c_uint64, [_c.c_int]),
     "simcam_packets_sent": (_c.c_uint64, [_c.c_int]),
     "simcam_fill_packet": (None, [_c.c_uint64, _c.c_char_p, _c.c_int]),
     "simcam_flash_image": (_c.c_int, [_c.c_int, _c.c_char_p, _c.c_int]),
@@ -63,6 +68,11 @@ def subprocess_env() -> dict:
     env["LD_LIBRARY_PATH"] = str(SIM_DIR)
     env["PYTHONPATH"] = str(ROOT / "python")
     return env
+
+
+def sequence(lines) -> list:
+    """The packet sequence numbers in the first four pixels of simulated lines (whole packets)."""
+    return np.ascontiguousarray(lines[:, :4]).view("<u8")[:, 0].tolist()
 
 
 def stream_bytes(packet_length: int, nbytes: int) -> bytes:

@@ -5,11 +5,12 @@ import errno
 import gc
 import re
 
+import numpy as np
 import pytest
 from conftest import ROOT, SIMCAM_IN, SIMCAM_OUT
 
 import vantorpi
-from vantorpi import CameraError, errors
+from vantorpi import CameraDisconnected, CameraError, CameraTimeout, errors
 
 
 def test_open_close_and_context_manager_leave_nothing_open(bus):
@@ -96,7 +97,7 @@ def test_range_checks_refuse_before_anything_is_sent(bus, tmp_path):
         lambda cam: setattr(cam, "state", 2),
         lambda cam: setattr(cam, "integration_time", cam.sensor.catalogue.min_integration_time - 1),
         lambda cam: setattr(cam, "integration_time", cam.sensor.catalogue.max_integration_time + 1),
-        lambda cam: setattr(cam, "adc_config", 0x10000),
+        lambda cam: setattr(cam, "adc_config", 0x200),
         lambda cam: setattr(cam, "adc_mux", -1),
         lambda cam: setattr(cam, "gains", 512),
         lambda cam: setattr(cam, "gains", (1, 2)),
@@ -126,6 +127,44 @@ def test_range_checks_refuse_before_anything_is_sent(bus, tmp_path):
         with pytest.raises(TypeError):
             cam.mode = "1"
         assert bus.simcam_log_count() == 0
+
+
+def test_numpy_values_pixel_types_and_symbolic_names(bus):
+    dev = bus.simcam_add_camera(b"SIM0001")
+    with vantorpi.open() as cam:
+        cam.gains = np.array([1, 2, 3])
+        cam.offsets = np.uint16(7)
+        cam.integration_time = np.int64(2000)
+        cam.mode = np.uint8(2)
+        assert (cam.gains, cam.offsets, cam.integration_time, cam.mode) == ((1, 2, 3), (7, 7, 7), 2000, 2)
+        assert cam.lines(np.int32(2), timeout=np.float32(5)).shape == (2, cam.pixels)
+        for name, wrong in (("mode", 1.0), ("gains", np.array([1.5, 2, 3]))):
+            with pytest.raises(TypeError, match="must be an integer"):
+                setattr(cam, name, wrong)
+    for dtype in ("f8", ">u2", "i2"):
+        with pytest.raises(ValueError, match="convert"):
+            vantorpi.open(dtype=dtype)
+    with vantorpi.open(dtype="u1", skip=4) as cam:
+        line = cam.lines(1)[0]
+        assert (cam.pixels, line.dtype, len(line)) == (4096, np.uint8, 4092)
+    assert "open" not in vantorpi.__all__
+
+    bus.simcam_script_error(dev, SIMCAM_IN, 0x51, errors.LIBUSB_ERROR_TIMEOUT)
+    bus.simcam_set_claim_error(dev, errors.LIBUSB_ERROR_BUSY)
+    with pytest.raises(CameraError) as busy:
+        vantorpi.open()
+    assert busy.value.name == "LIBUSB_ERROR_BUSY" and "another program holds the camera" in str(busy.value)
+    bus.simcam_set_claim_error(dev, 0)
+    with vantorpi.open() as cam:
+        with pytest.raises(CameraTimeout) as late:
+            cam.ep6_status
+        assert isinstance(late.value, TimeoutError) and late.value.name == "LIBUSB_ERROR_TIMEOUT"
+    bus.simcam_set_open_error(dev, errors.LIBUSB_ERROR_ACCESS)
+    with pytest.raises(CameraError) as hidden:
+        vantorpi.open()
+    assert hidden.value.name == "CX_ERR_NO_DEVICES_ATTACHED" and "lscam doctor" in str(hidden.value)
+    assert errors.names[-3] == "LIBUSB_ERROR_ACCESS" and "udev" in CameraError(-3).hint
+    assert isinstance(CameraError(-4), CameraDisconnected) and errors.names[errno.ENOMEM] == "ENOMEM"
 
 
 @pytest.mark.parametrize("lastbyte", [False, True])

@@ -22,6 +22,7 @@ def test_docs_example_runs_as_written(tmp_path):
     (tmp_path / "example.py").write_text(example)
     out = run([sys.executable, "example.py"], tmp_path)
     assert "SIM0001" in out
+    assert int(re.search(r"(\d+) bytes/s", out).group(1)) > 1_000_000
     table = np.loadtxt(tmp_path / "spectrum.csv", delimiter=",", skiprows=1)
     assert (tmp_path / "spectrum.csv").read_text().startswith("pixel,counts\n")
     assert table.shape == (2048, 2) and table[:, 0].tolist() == list(range(2048))

@@ -10,7 +10,7 @@ import json
 import sys
 from typing import List, Optional
 
-from . import processing
+from . import errors, processing
 from .camera import list_cameras, open, version_text
 from .errors import CameraError
 
@@ -30,7 +30,7 @@ def _parser() -> argparse.ArgumentParser:
     capture.add_argument("--lines", type=int, default=100, help="number of lines (100)")
     capture.add_argument("--out", required=True, help="output file, .npy or .csv")
     capture.add_argument(
-        "--read-timeout", type=float, default=10.0, help="seconds to wait for the lines (10)"
+        "--read-timeout", type=float, default=10.0, help="seconds without stream data before giving up (10)"
     )
     return parser
 
@@ -38,7 +38,7 @@ def _parser() -> argparse.ArgumentParser:
 def _list() -> int:
     cameras = list_cameras()
     if not cameras:
-        print("no cameras found (without the udev rules only root may open the camera)", file=sys.stderr)
+        print(f"no cameras found; hint: {errors.hint(errors.CX_ERR_NO_DEVICES_ATTACHED)}", file=sys.stderr)
         return 1
     rows = [("index", "serial", "manufacturer", "product", "mcu1")]
     rows += [(str(c.index), c.serial, c.vendor, c.product, version_text(c.mcu1_version)) for c in cameras]

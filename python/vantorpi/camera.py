@@ -5,6 +5,8 @@ from __future__ import annotations
 import builtins
 import ctypes
 import math
+import numbers
+import operator
 import os
 import threading
 import time
@@ -16,7 +18,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _lib
-from .errors import CameraError, check, codes
+from ._stream import OVERRUN_CHOICES, PROBE_TIMEOUT_MS, Stream
+from .errors import LIBUSB_NO_DEVICE, CameraError, check, codes
 
 # The library's defaults for the next open.
 DEFAULT_FIFO_SIZE = 4 << 20
@@ -33,17 +36,16 @@ I2C_MAX_TRANSFER = 64
 MAX_FLASH_IMAGE = 1 << 20
 #: The pixel type of a line unless ``open(dtype=...)`` says otherwise: 16-bit little-endian.
 DEFAULT_DTYPE = np.dtype("<u2")
+#: The pixel types the stream's bytes are: 16-bit little-endian, or 8-bit for a camera sending those.
+PIXEL_DTYPES = (np.dtype("<u2"), np.dtype("u1"))
+#: Largest value of the ADC configuration and multiplexer registers (9 bits).
+ADC_REGISTER_MAX = 0x1FF
 
-# libusb's error numbers (its ABI) that the stream logic tells apart.
-_LIBUSB_ERROR_TIMEOUT = -7
 _CX_ERR_USB_INVALID_HANDLE = codes["CX_ERR_USB_INVALID_HANDLE"]
 _CX_ERR_GET_INVALID_FORMAT = codes["CX_ERR_GET_INVALID_FORMAT"]
 _CX_ERR_I2C_TRANSFER = codes["CX_ERR_I2C_TRANSFER"]
 _CX_ERR_OPEN_FLASH_FILE = codes["CX_ERR_OPEN_FLASH_FILE"]
 _CX_ERR_LENGTH_FLASH_FILE = codes["CX_ERR_LENGTH_FLASH_FILE"]
-
-# Bytes taken from the library's FIFO per ls_getpipe call at most.
-_CHUNK = 1 << 20
 
 ProgressCallback = Callable[[int, int], None]
 
@@ -52,16 +54,20 @@ ProgressCallback = Callable[[int, int], None]
 
 
 def _integer(name: str, value: Any, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+    """value as an int within low..high: Python and numpy integers (anything with __index__)."""
+    if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    value = int(value)
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if not low <= value <= high:
         raise ValueError(f"{name} must be {low} to {high}, got {value}")
     return value
 
 
 def _seconds(name: str, value: Any, allow_zero: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
     value = float(value)
     if math.isnan(value) or value < 0 or (value == 0 and not allow_zero) or value > MAX_TIMEOUT:
@@ -231,6 +237,8 @@ def open(
     pixels: Optional[int] = None,
     dtype: Any = None,
     timeout: float = DEFAULT_CONTROL_TIMEOUT,
+    skip: int = 0,
+    overrun: str = "warn",
 ) -> "Camera":
     """Opens a camera, starts its stream and returns it as a :class:`Camera`.
 
@@ -245,6 +253,14 @@ def open(
     value (so a camera whose second processor does not answer opens only with
     ``packet_length``). A packet is one line of ``packet_length / 2`` 16-bit little-endian
     pixels; ``pixels`` and ``dtype`` make lines of ``pixels * dtype.itemsize`` bytes instead.
+    ``dtype`` says what the stream's bytes are, "<u2" (the default) or "u1" for a camera that
+    sends 8-bit pixels; it converts nothing, so any other type is a ValueError (convert after
+    reading: ``cam.lines(n).astype(float)``).
+
+    ``skip`` leaves out the first pixels of every line that reads return (the simulator's first
+    four carry a packet counter; a real sensor's first pixels may be dummy pixels); see
+    :attr:`Camera.skip`. ``overrun`` says what happens when the application falls behind the
+    stream: "warn" (an :class:`OverrunWarning`), "raise" (raised instead) or "ignore".
 
     ``timeout`` is the time-out of every control request in seconds.
 
@@ -274,10 +290,17 @@ def open(
     if packet_length is not None:
         packet_length = _integer("packet_length", packet_length, MIN_PACKET_LENGTH, fifo)
     line_dtype = DEFAULT_DTYPE if dtype is None else np.dtype(dtype)
-    if line_dtype.itemsize < 1 or line_dtype.hasobject:
-        raise ValueError(f"dtype {line_dtype} cannot hold pixels")
+    if line_dtype not in PIXEL_DTYPES:
+        raise ValueError(
+            f"dtype {line_dtype.str!r} is not what the stream holds: it takes '<u2' (16-bit "
+            f"little-endian, the default) or 'u1' (8-bit) and converts nothing; convert after "
+            f"reading instead, e.g. cam.lines(n).astype({line_dtype.str!r})"
+        )
     if pixels is not None:
         pixels = _integer("pixels", pixels, 1, MAX_FIFO_SIZE // line_dtype.itemsize)
+    skip = _integer("skip", skip, 0, MAX_FIFO_SIZE)
+    if overrun not in OVERRUN_CHOICES:
+        raise ValueError(f"overrun must be one of {', '.join(OVERRUN_CHOICES)}, got {overrun!r}")
     timeout = _seconds("timeout", timeout)
 
     global _current
@@ -329,7 +352,11 @@ def open(
                     f"a packet of {length} bytes is no whole number of {line_dtype} pixels: pass pixels="
                 )
             line_pixels = length // line_dtype.itemsize if pixels is None else pixels
-            return Camera(session, opened, fifo, length, line_pixels, line_dtype, timeout)
+            if skip >= line_pixels:
+                raise ValueError(f"skip must be below the {line_pixels} pixels of a line, got {skip}")
+            cam = Camera(session, opened, fifo, length, line_pixels, line_dtype, timeout, overrun)
+            cam.skip = skip
+            return cam
         except BaseException:
             _release(session)
             raise
@@ -345,20 +372,26 @@ class Camera:
     use raises CameraError CX_ERR_USB_INVALID_HANDLE. Control requests are serialised by the
     Camera, so one thread may read the stream while another changes settings.
 
-    Stream reads hand out whole lines only, in stream order, none lost or repeated. A read takes
-    what it needs from the library's FIFO and waits (``ls_waitforpipe``) at most until its
-    time-out. When the time-out passes before the read is satisfied, the Camera asks the camera
-    for its endpoint-6 status (a control request taking at most a quarter of the time-out, 250
-    ms at most, within the time-out):
+    Stream reads (:meth:`lines`, :meth:`stream`, :meth:`readinto`, :meth:`read`) hand out whole
+    lines in stream order, none lost or repeated, each byte copied once: from the library's
+    FIFO into the memory returned. They wait in slices of at most 0.1 s, so Ctrl-C
+    (KeyboardInterrupt) ends a read within about that time at any point. Whenever a read
+    ends without its result (Ctrl-C, a time-out, an unplug), every byte it received stays
+    buffered for the next read.
 
-    * if that request fails with anything but a time-out, the camera is gone and the stream has
-      ended: the read raises CameraError with that request's code (-4 for an unplugged camera),
-      and so does every later read that the lines still buffered cannot satisfy;
-    * otherwise the camera is there but sent too little (a stall, or a stream slower than the
-      read asked for): the read raises CameraError LIBUSB_ERROR_TIMEOUT (-7).
+    ``timeout`` of a read means "no data for this long": a read that keeps receiving never
+    times out, however long it is; ``deadline`` bounds the whole call. Either raises
+    :class:`CameraTimeout` (a CameraError with LIBUSB_ERROR_TIMEOUT and a TimeoutError).
+    When a wait slice brings no data the Camera asks the camera for its endpoint-6 status
+    (one short control request): once that reports the camera gone, reads deliver what the
+    library still holds and then raise :class:`CameraDisconnected` (LIBUSB_ERROR_NO_DEVICE,
+    also a ConnectionError), within about 0.2 s of the unplug.
 
-    Either way every byte received stays buffered for the next read: lines that arrived before
-    the stream ended are delivered before the error, and a time-out never leaves a partial line.
+    When the library's FIFO is full the application reads slower than the camera sends: the
+    library then holds the camera back, and a real board loses lines. The first read that finds
+    it full issues an :class:`OverrunWarning` (``open(overrun=...)`` chooses warn, raise or
+    ignore), once per stream and again after :meth:`flush`. A FIFO that filled before the first
+    read, while the application set the camera up, does not count.
     """
 
     def __init__(
@@ -370,6 +403,7 @@ class Camera:
         pixels: int,
         dtype: np.dtype[Any],
         timeout: float,
+        overrun: str = "warn",
     ) -> None:
         lib = _lib.lib()
         self._lib = lib
@@ -388,19 +422,12 @@ class Camera:
         self.fifo_size = fifo_size
         #: Bulk packet length the stream is read with, in bytes.
         self.packet_length = packet_length
-        #: Pixels per line and their type; a line is ``line_bytes`` bytes of the stream.
+        #: Pixels per line of the stream and their type; a line is ``line_bytes`` bytes of it.
         self.pixels = pixels
         self.dtype = dtype
         self.line_bytes = pixels * dtype.itemsize
-        # Stream bytes taken from the library and not yet handed out: _pending[_head:].
-        self._pending = bytearray()
-        self._head = 0
-        # Stream bytes handed out or skipped since the open; lines start at multiples of line_bytes.
-        self._position = 0
-        # The code of a stream that ended, and the code of the last read that came up short.
-        self._ended: Optional[int] = None
-        self._shortfall = 0
-        self._chunk = (ctypes.c_char * _CHUNK)()
+        self._skip = 0
+        self._stream = Stream(lib, fifo_size, packet_length, self.line_bytes, self._probe, overrun)
         #: The fitted sensor, read at the open; None when the board could not report one.
         self.sensor = self._read_sensor()
 
@@ -479,21 +506,36 @@ class Camera:
         return SensorInfo(type=kind.value, second=second.value, catalogue=catalogue)
 
     @property
+    def integration_time_limits(self) -> Tuple[int, int]:
+        """(smallest, largest) integration time that a set accepts: the fitted sensor's catalogue
+        limits (e.g. 0x1000, the ILX554B: see ``sensor.catalogue``), 0 to 2**32 - 1 when the
+        sensor is not catalogued."""
+        if self.sensor is not None and self.sensor.catalogue is not None:
+            return (self.sensor.catalogue.min_integration_time, self.sensor.catalogue.max_integration_time)
+        return (0, 0xFFFFFFFF)
+
+    @property
     def integration_time(self) -> int:
-        """Integration time, in the second processor's unit; set within the sensor's limits."""
+        """Integration time: a number in the second processor's unit, which its firmware defines;
+        the library carries it unchanged and converts nothing.
+
+        A set is checked against :attr:`integration_time_limits` (the sensor catalogue's limits,
+        which the library itself does not apply) before anything is sent. The simulator stores
+        the number (and reports it back) but its stream does not change with it.
+        """
         return self._get("integration time", self._lib.ls_getinttime, ctypes.c_uint)
 
     @integration_time.setter
     def integration_time(self, value: int) -> None:
-        low, high = 0, 0xFFFFFFFF
-        if self.sensor is not None and self.sensor.catalogue is not None:
-            low, high = self.sensor.catalogue.min_integration_time, self.sensor.catalogue.max_integration_time
+        low, high = self.integration_time_limits
         value = _integer("integration time", value, low, high)
         self._call("set integration time", self._lib.ls_setinttime, value)
 
     @property
     def mode(self) -> int:
-        """Operating mode of the second processor, 0 to 3."""
+        """Operating mode of the second processor, 0 to 3: its firmware's numbers, which the
+        library carries unchanged and gives no meaning; the camera's documentation names them.
+        The simulator accepts 0 to 3, stores the number and streams alike in every mode."""
         return self._get("mode", self._lib.ls_getmode, ctypes.c_ubyte)
 
     @mode.setter
@@ -502,7 +544,8 @@ class Camera:
 
     @property
     def state(self) -> int:
-        """State of the second processor, 0 or 1."""
+        """State of the second processor, 0 or 1: like :attr:`mode`, the firmware's number, carried
+        unchanged. The simulator accepts 0 and 1, stores the number and streams in both."""
         return self._get("state", self._lib.ls_getstate, ctypes.c_ubyte)
 
     @state.setter
@@ -511,21 +554,24 @@ class Camera:
 
     @property
     def adc_config(self) -> int:
-        """ADC configuration register (16 bits; a write passes the fitted sensor's mask)."""
+        """ADC configuration register, 9 bits (0 to 0x1FF); a write passes the fitted sensor's
+        catalogue mask (``sensor.catalogue.config_mask``), so bits it fixes read back fixed."""
         return self._get("ADC config", self._lib.ls_getadcconfig, ctypes.c_ushort)
 
     @adc_config.setter
     def adc_config(self, value: int) -> None:
-        self._call("set ADC config", self._lib.ls_setadcconfig, _integer("adc_config", value, 0, 0xFFFF))
+        value = _integer("adc_config", value, 0, ADC_REGISTER_MAX)
+        self._call("set ADC config", self._lib.ls_setadcconfig, value)
 
     @property
     def adc_mux(self) -> int:
-        """ADC multiplexer register (16 bits; a write passes the fitted sensor's mask)."""
+        """ADC multiplexer register, 9 bits (0 to 0x1FF); a write passes the fitted sensor's
+        catalogue mask (``sensor.catalogue.mux_mask``)."""
         return self._get("ADC mux", self._lib.ls_getadcmux, ctypes.c_ushort)
 
     @adc_mux.setter
     def adc_mux(self, value: int) -> None:
-        self._call("set ADC mux", self._lib.ls_setadcmux, _integer("adc_mux", value, 0, 0xFFFF))
+        self._call("set ADC mux", self._lib.ls_setadcmux, _integer("adc_mux", value, 0, ADC_REGISTER_MAX))
 
     def _per_channel(self, kind: str, channel: int) -> Tuple[Any, Any]:
         names = {"gain": ("ls_getadcpga", "ls_setadcpga"), "offset": ("ls_getadcoffset", "ls_setadcoffset")}
@@ -555,9 +601,9 @@ class Camera:
         self._call(f"set offset {channel}", self._per_channel("offset", channel)[1], value)
 
     def _three(self, kind: str, value: Union[int, Sequence[int]]) -> Tuple[int, ...]:
-        if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        if np.ndim(value) == 0:
             return (_integer(kind, value, 0, 511),)
-        if not isinstance(value, (tuple, list)) or len(value) != 3:
+        if np.ndim(value) != 1 or len(value) != 3:
             raise ValueError(f"{kind} must be one value for all three channels or three values")
         return tuple(_integer(f"{kind} {i + 1}", v, 0, 511) for i, v in enumerate(value))
 
@@ -765,123 +811,199 @@ class Camera:
 
     # ---- stream ----
 
+    def _probe(self) -> Optional[int]:
+        """One endpoint-6 status request; its result code, None while another thread's control
+        request holds the line (that request then tells)."""
+        if not self._control_lock.acquire(timeout=PROBE_TIMEOUT_MS / 1000):
+            return None
+        try:
+            if not self._session.open:
+                return None
+            status = ctypes.c_ubyte()
+            return int(self._lib.ls_ep6stat(ctypes.byref(status), PROBE_TIMEOUT_MS))
+        finally:
+            self._control_lock.release()
+
     @property
     def rate(self) -> int:
-        """Measured stream rate in bytes per second (``ls_getfps``), 0 while unknown."""
+        """The stream's rate in bytes per second: the library's measurement (``ls_getfps``, over
+        windows of a second), and before its first window closed the package's own (bytes
+        received since the open over the time since). Makes one status request while the
+        library has no figure, and raises CameraDisconnected for a camera that is gone."""
         self._check_open()
-        return int(self._lib.ls_getfps())
+        stream = self._stream
+        if stream.ended is None and self._lib.ls_getfps() <= 0 and self._probe() == LIBUSB_NO_DEVICE:
+            stream.ended = LIBUSB_NO_DEVICE
+        if stream.ended is not None:
+            raise CameraError(stream.ended, "rate")
+        return stream.rate()
 
-    def _available(self) -> int:
-        return len(self._pending) - self._head
+    @property
+    def backlog(self) -> int:
+        """Stream bytes received and not yet read: the library's FIFO and the Camera's own
+        buffer. ``backlog // line_bytes`` lines can be read without waiting."""
+        self._check_open()
+        return self._stream.backlog()
 
-    def _fetch(self, limit: int) -> None:
-        """Moves up to limit bytes from the library's FIFO into the pending buffer."""
-        while limit > 0:
-            got = self._lib.ls_getpipe(self._chunk, min(limit, _CHUNK))
-            if got <= 0:
-                return
-            self._pending += memoryview(self._chunk)[:got]
-            limit -= got
+    @property
+    def skip(self) -> int:
+        """Pixels left out at the start of every line that :meth:`lines` and :meth:`stream`
+        return (they return views, no copy): 0 by default, ``open(skip=...)`` or set here. The
+        simulator's first four pixels carry its packet counter; ``lscam serve --skip`` does the
+        same for the live view."""
+        return self._skip
 
-    def _take(self, count: int) -> bytearray:
-        """Hands out count pending bytes (the caller made sure they are there)."""
-        data = bytearray(memoryview(self._pending)[self._head : self._head + count])
-        self._head += count
-        self._position += count
-        if self._head >= len(self._pending) // 2:
-            del self._pending[: self._head]
-            self._head = 0
-        return data
+    @skip.setter
+    def skip(self, value: int) -> None:
+        self._skip = _integer("skip", value, 0, self.pixels - 1)
 
-    def _fill(self, need: int, timeout: float) -> bool:
-        """Waits until need bytes are pending or the time-out passes; True when they are.
+    @property
+    def overrun(self) -> str:
+        """What a full library FIFO causes: "warn", "raise" or "ignore" (see the class)."""
+        return self._stream.overrun
 
-        The last quarter of the time-out (250 ms at most) is kept for asking whether the camera
-        is still there; a False return has done that and set the outcome in self._shortfall.
-        """
-        deadline = time.monotonic() + timeout
-        probe = min(0.25, timeout / 4)
-        while True:
-            self._fetch(need - self._available())
-            if self._available() >= need:
-                return True
-            if self._ended is not None:
-                self._shortfall = self._ended
-                return False
-            remaining = deadline - probe - time.monotonic()
-            if remaining <= 0:
-                break
-            self._lib.ls_waitforpipe(_milliseconds(remaining))
-        self._shortfall = self._probe(max(probe, deadline - time.monotonic()))
-        return False
+    @overrun.setter
+    def overrun(self, value: str) -> None:
+        if value not in OVERRUN_CHOICES:
+            raise ValueError(f"overrun must be one of {', '.join(OVERRUN_CHOICES)}, got {value!r}")
+        self._stream.overrun = value
 
-    def _probe(self, budget: float) -> int:
-        """The code of a stream that came up short: the camera's failure, or a time-out."""
-        if self._control_lock.acquire(timeout=max(budget, 0.001)):
-            try:
-                status = ctypes.c_ubyte()
-                result = self._lib.ls_ep6stat(ctypes.byref(status), _milliseconds(budget))
-            finally:
-                self._control_lock.release()
-            if result not in (0, _LIBUSB_ERROR_TIMEOUT):
-                self._ended = int(result)
-                return int(result)
-        return _LIBUSB_ERROR_TIMEOUT
-
-    def _short(self, what: str, need: int, timeout: float) -> CameraError:
-        if self._shortfall == self._ended:
-            return CameraError(self._shortfall, what, "the stream ended")
-        return CameraError(
-            self._shortfall, what, f"{self._available()} of {need} bytes arrived within {timeout:g} s"
-        )
-
-    def read(self, nbytes: int, timeout: float = DEFAULT_READ_TIMEOUT) -> bytes:
-        """Raw stream bytes: waits until nbytes are there or the time-out passes.
-
-        Returns nbytes bytes, or at the time-out the 1 to nbytes - 1 bytes that arrived; raises
-        CameraError when none did (see the class for a stream that ended). Lines read after a
-        read that stopped inside a line start with the next line.
-        """
-        nbytes = _integer("nbytes", nbytes, 1, 0x7FFFFFFF)
-        timeout = _seconds("timeout", timeout, allow_zero=True)
+    def flush(self) -> int:
+        """Drops every stream byte received so far, the library's FIFO and the Camera's own
+        buffer, so that the next line read arrives after the call (the library's reader may
+        still deliver the one packet it is receiving). Returns the bytes dropped."""
         with self._read_lock:
             self._check_open()
-            if not self._fill(nbytes, timeout) and self._available() == 0:
-                raise self._short("read", nbytes, timeout)
-            return bytes(self._take(min(nbytes, self._available())))
+            return self._stream.flush()
 
-    def lines(self, count: int, timeout: float = DEFAULT_READ_TIMEOUT) -> NDArray[Any]:
-        """The next count lines as an array of shape (count, pixels) and the Camera's dtype.
+    def _deadline(self, deadline: Optional[float]) -> Optional[float]:
+        if deadline is None:
+            return None
+        return time.monotonic() + _seconds("deadline", deadline, allow_zero=True)
 
-        Waits at most timeout seconds; raises CameraError when the lines did not arrive in
-        time or the stream ended (see the class), keeping what arrived for the next read.
+    def _give_back(self, mark: int, data: np.ndarray, copy: bool) -> None:
+        """After an exception in a read: the bytes it took from mark on go back to the stream if
+        its caller never got them (see Stream.unread)."""
+        with self._read_lock:
+            self._stream.unread(mark, data, copy)
+
+    def readinto(
+        self, buffer: Any, timeout: float = DEFAULT_READ_TIMEOUT, deadline: Optional[float] = None
+    ) -> int:
+        """Raw stream bytes into a writable buffer (bytearray, numpy array, memoryview...), as
+        :meth:`io.RawIOBase.readinto` does: fills it and returns its length in bytes, or at a
+        time-out, deadline or unplug the number of bytes that arrived (raises when none did).
+        Allocates nothing. A line read after a raw read that ended inside a line starts with the
+        next line."""
+        view = memoryview(buffer)
+        if view.readonly or not view.c_contiguous:
+            raise ValueError("readinto needs a writable, contiguous buffer")
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        dest = np.frombuffer(view.cast("B") if view.format != "B" or view.ndim != 1 else view, np.uint8)
+        if len(dest) == 0:
+            return 0
+        return self._read_raw(dest, timeout, deadline, copy=True)
+
+    def _read_raw(
+        self, dest: NDArray[np.uint8], timeout: float, deadline: Optional[float], copy: bool
+    ) -> int:
+        when = self._deadline(deadline)
+        stream = self._stream
+        mark = -1
+        try:
+            with self._read_lock:
+                self._check_open()
+                mark = stream.position
+                return stream.fill_some(dest, f"read {len(dest)} bytes", timeout, when)
+        except BaseException:
+            if mark >= 0:
+                self._give_back(mark, dest[: max(0, stream.position - mark)], copy)
+            raise
+
+    def read(
+        self, nbytes: int, timeout: float = DEFAULT_READ_TIMEOUT, deadline: Optional[float] = None
+    ) -> bytes:
+        """Raw stream bytes: nbytes, or at a time-out, deadline or unplug the bytes that arrived
+        (raises when none did); :meth:`readinto` with one more copy, into the bytes returned."""
+        nbytes = _integer("nbytes", nbytes, 1, 0x7FFFFFFF)
+        timeout = _seconds("timeout", timeout, allow_zero=True)
+        dest = np.empty(nbytes, dtype=np.uint8)
+        mark = self._stream.position
+        got = 0
+        try:
+            got = self._read_raw(dest, timeout, deadline, copy=False)
+            return dest[:got].tobytes()
+        except BaseException:
+            self._give_back(mark, dest[: max(0, self._stream.position - mark)], copy=False)
+            raise
+
+    def lines(
+        self,
+        count: int,
+        timeout: float = DEFAULT_READ_TIMEOUT,
+        *,
+        out: Optional[NDArray[Any]] = None,
+        deadline: Optional[float] = None,
+        fresh: bool = False,
+    ) -> NDArray[Any]:
+        """The next count lines as an array of shape (count, pixels - skip) and the Camera's dtype.
+
+        ``timeout``: seconds without stream data before the read gives up; ``deadline``: seconds
+        for the whole call (default none). Both raise CameraTimeout; an unplug raises
+        CameraDisconnected; whatever arrived stays buffered for the next read.
+
+        ``out``: a C-contiguous, writable array of shape (count, pixels) and the Camera's dtype
+        that the lines are written into, nothing allocated; returned (as ``out[:, skip:]`` with
+        a skip). ``fresh``: :meth:`flush` first, so that every line arrives after the call.
         """
         count = _integer("count", count, 1, 0x7FFFFFFF // self.line_bytes)
         timeout = _seconds("timeout", timeout, allow_zero=True)
-        with self._read_lock:
-            self._check_open()
-            skip = -self._position % self.line_bytes
-            need = skip + count * self.line_bytes
-            if not self._fill(need, timeout):
-                raise self._short(f"{count} lines", need, timeout)
-            self._take(skip)
-            data = self._take(count * self.line_bytes)
-        return np.frombuffer(data, dtype=self.dtype).reshape(count, self.pixels)
+        if out is None:
+            result = np.empty((count, self.pixels), dtype=self.dtype)
+        else:
+            if not isinstance(out, np.ndarray):
+                raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
+            if out.shape != (count, self.pixels) or out.dtype != self.dtype:
+                raise ValueError(
+                    f"out must have shape {(count, self.pixels)} and dtype {self.dtype.str}, "
+                    f"not {out.shape} {out.dtype.str}"
+                )
+            if not (out.flags.c_contiguous and out.flags.writeable):
+                raise ValueError("out must be C-contiguous and writable")
+            result = out
+        flat = result.reshape(-1).view(np.uint8)
+        when = self._deadline(deadline)
+        stream = self._stream
+        skip = self._skip
+        what = f"{count} lines"
+        mark = -1
+        try:
+            with self._read_lock:
+                self._check_open()
+                if fresh:
+                    stream.flush()
+                stream.skip_to_line(what, timeout, when)
+                mark = stream.position
+                stream.fill(flat, what, timeout, when, owned=out is None)
+            return result[:, skip:] if skip else result
+        except BaseException:
+            if mark >= 0:
+                self._give_back(mark, flat, copy=out is not None)
+            raise
 
     def stream(self, timeout: float = DEFAULT_READ_TIMEOUT) -> Iterator[NDArray[Any]]:
-        """An endless iterator of lines, each an array of ``pixels`` values.
+        """An endless iterator of lines, each an array of ``pixels - skip`` values.
 
-        Each line waits at most timeout seconds; the iterator raises CameraError as
-        :meth:`lines` does, so a stream that ends yields every line that arrived and then raises.
+        Each line waits at most timeout seconds without data; errors as :meth:`lines`, so a
+        stream that ends yields every line that arrived and then raises CameraDisconnected.
+        An error or Ctrl-C does not end the iterator: it goes on with the next line.
+        The lines are taken from the library in blocks (what is waiting, up to 1 MiB) and
+        handed out as rows of their block; lines of a block not yet handed out stay buffered
+        for any later read, so leaving the loop loses nothing.
         """
         timeout = _seconds("timeout", timeout, allow_zero=True)
         self._check_open()
-
-        def lines() -> Iterator[NDArray[Any]]:
-            while True:
-                yield self.lines(1, timeout)[0]
-
-        return lines()
+        return _Lines(self, timeout)
 
     # ---- all of it ----
 
@@ -924,3 +1046,33 @@ class Camera:
             "i2c_frequency": self.i2c_frequency,
             "rate": self.rate,
         }
+
+
+class _Lines:
+    """The iterator of :meth:`Camera.stream`: a class, not a generator, so that an exception
+    (Ctrl-C, a time-out) leaves it usable."""
+
+    def __init__(self, camera: Camera, timeout: float) -> None:
+        self._camera = camera
+        self._stream = camera._stream
+        self._lock = camera._read_lock
+        self._shape = (camera.pixels,)
+        self._timeout = timeout
+
+    def __iter__(self) -> "_Lines":
+        return self
+
+    def __next__(self) -> NDArray[Any]:
+        camera, stream = self._camera, self._stream
+        mark = -1
+        try:
+            with self._lock:
+                camera._check_open()
+                mark = stream.position
+                line = stream.next_line(self._shape, camera.dtype, self._timeout, None)
+            skip = camera._skip
+            return line[skip:] if skip else line
+        except BaseException:
+            if mark >= 0 and stream.position != mark and stream.last_line is not None:
+                camera._give_back(mark, stream.last_line.view(np.uint8), copy=False)
+            raise
