@@ -189,7 +189,11 @@ void StreamReader::readstream(std::vector<uint8_t>& buffer, size_t& have, Clock:
     have += static_cast<size_t>(n);
     bytes += static_cast<uint64_t>(n);
     lastdata = now;
-    received = true;
+    if (!received) {
+      // The first data, also of a camera opened again: the page says so at once.
+      received = true;
+      report(now);
+    }
   }
   const size_t complete = have / linebytes;
   if (complete == 0) return;
@@ -243,7 +247,7 @@ void StreamReader::report(Clock::time_point now) {
   status["bytes"] = static_cast<double>(bytes);
   status["elapsedMs"] =
       static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count());
-  status["linesPerSecond"] = interval > 0 ? static_cast<double>(lines - reportedlines) / interval : 0.0;
+  status["linesPerSecond"] = open && interval > 0 ? static_cast<double>(lines - reportedlines) / interval : 0.0;
   status["bytesPerSecond"] = open ? ls_getfps() : 0;
   status["streaming"] = open && received && now - lastdata < std::chrono::seconds(1);
   status["camera"] = open ? "open" : lostcode == kNoDevice ? "unplugged" : "lost";
