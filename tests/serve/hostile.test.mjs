@@ -5,9 +5,11 @@
 // from loopback addresses of their own (127.0.1.x, 127.0.2.1, 127.0.3.1), the
 // user from 127.0.0.1, as they would from other machines.
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
 import net from 'node:net';
 import path from 'node:path';
 import { test } from 'node:test';
+import { fileURLToPath } from 'node:url';
 import {
   getJson,
   handleEvents,
@@ -221,3 +223,21 @@ function postRaw(server, body, headers) {
     headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'Content-Length': Buffer.byteLength(body), ...headers },
   });
 }
+
+// Binding all interfaces is tried in a network namespace of its own (needs
+// root and iproute2), so that nothing listens beyond loopback on this machine.
+test('all interfaces, however written: a warning, the machine addresses as URLs, and its names as Host', async (t) => {
+  const setup =
+    'ip link set lo up && ip addr add 192.0.2.7/32 dev lo && ip addr add 2001:db8::7/128 dev lo nodad';
+  const probe = spawnSync('unshare', ['-n', 'sh', '-c', setup], { encoding: 'utf8' });
+  if (probe.status !== 0) {
+    t.skip(`no network namespace of its own here (root and iproute2 needed): ${probe.stderr.trim()}`);
+    return;
+  }
+  const inside = path.join(path.dirname(fileURLToPath(import.meta.url)), 'anywhere.mjs');
+  const r = spawnSync('unshare', ['-n', 'sh', '-c', `${setup} && exec "${process.execPath}" "${inside}"`], {
+    encoding: 'utf8',
+    timeout: 60000,
+  });
+  assert.equal(r.status, 0, `${r.stdout}${r.stderr}`);
+});
