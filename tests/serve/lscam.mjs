@@ -50,6 +50,9 @@ export async function startServe(args = [], env = {}) {
   const match = await waitFor('the URL printed by lscam serve', () => {
     if (server.exit) throw new Error(`lscam serve ended early: ${server.stdout}${server.stderr}`);
     return server.stdout.match(/(http:\/\/127\.0\.0\.1:\d+\/)\?token=([0-9a-f]{32})/);
+  }).catch((e) => {
+    child.kill('SIGKILL');
+    throw e;
   });
   server.base = match[1];
   server.token = match[2];

@@ -247,7 +247,8 @@ void StreamReader::report(Clock::time_point now) {
   status["bytes"] = static_cast<double>(bytes);
   status["elapsedMs"] =
       static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count());
-  status["linesPerSecond"] = open && interval > 0 ? static_cast<double>(lines - reportedlines) / interval : 0.0;
+  status["linesPerSecond"] =
+      open && interval > 0 ? static_cast<double>(lines - reportedlines) / interval : 0.0;
   status["bytesPerSecond"] = open ? ls_getfps() : 0;
   status["streaming"] = open && received && now - lastdata < std::chrono::seconds(1);
   status["camera"] = open ? "open" : lostcode == kNoDevice ? "unplugged" : "lost";

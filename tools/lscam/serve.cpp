@@ -528,7 +528,9 @@ std::string machinename() {
 // and addresses. Anything else is a page of another site that resolved its
 // name to this machine (DNS rebinding) or a request meant for another server.
 std::set<std::string> allowedhosts(const Listener& l, const std::string& given) {
-  std::vector<std::string> names = {"localhost", "127.0.0.1", "[::1]", l.address, lowercase(given)};
+  std::vector<std::string> names = {"localhost", "127.0.0.1", "[::1]", l.address};
+  // A name given to --listen (not 0 or :: for all interfaces) is how the user reaches it.
+  if (!l.everywhere) names.push_back(lowercase(given));
   if (l.everywhere) {
     const std::vector<std::string> addresses = machineaddresses();
     names.insert(names.end(), addresses.begin(), addresses.end());
