@@ -118,6 +118,7 @@ test('slow, huge and never-reading clients leave the control route fast, the mem
   const slow = [];
   const stalled = [];
   let watcher = null;
+  let atEnd = null;
   try {
     // The stream's 16 MiB FIFO has had every page written once: it adds no resident memory any more.
     await waitFor('20 MB of stream', async () => (await getJson(server, 'api/status')).bytes >= 20e6);
@@ -158,6 +159,8 @@ test('slow, huge and never-reading clients leave the control route fast, the mem
     assert.ok(watcher.frames >= 10, `a reading watcher got ${watcher.frames} frames beside the stalled ones`);
   } finally {
     slow.forEach((s) => (s.stopped = true));
+    // What the simulator had logged when the server ended the reading watcher's stream.
+    atEnd = new Promise((resolve) => watcher?.socket.on('end', () => resolve(handleEvents(log))));
     const started = Date.now();
     await stopServe(server, 'SIGTERM', 10000).catch((e) => {
       server.child.kill('SIGKILL');
@@ -175,6 +178,8 @@ test('slow, huge and never-reading clients leave the control route fast, the mem
   const handles = handleEvents(log);
   assert.ok(handles.opened > 0, 'the simulator logged the camera opened');
   assert.equal(handles.closed, handles.opened, 'every handle the server opened is closed');
+  const whenClientsEnded = await atEnd;
+  assert.equal(whenClientsEnded.closed, whenClientsEnded.opened, 'the camera was closed before the clients were ended');
 });
 
 test('a foreign Host is refused on every route, a foreign Origin on POST; the own origin works', async () => {
