@@ -147,6 +147,7 @@ test('bad and unauthorised requests are refused and change nothing', async () =>
     { body: 'dwp=0', status: 400, says: "'dwp' is not a setting" },
     { body: 'adcconfig=0', status: 400, says: "'adcconfig' is not a setting" },
     { body: 'mode=1', type: 'application/json', status: 400, says: 'application/x-www-form-urlencoded' },
+    { body: `mode=1&x=${'1'.repeat(20000)}`, status: 413, says: 'at most 16384 bytes' },
     { body: 'mode=1', token: false, status: 403, says: 'needs the token' },
     { body: 'mode=1', token: '0'.repeat(32), status: 403, says: 'needs the token' },
   ];
