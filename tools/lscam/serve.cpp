@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
