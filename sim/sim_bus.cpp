@@ -36,13 +36,15 @@ int enverror(const char* name) {
   return *end == '\0' && value < 0 && value > -100 ? static_cast<int>(value) : 0;
 }
 
-void populatedefault(Bus& b) {
-  b.populated = true;
+}  // namespace
+
+void adddefaultcameras(Bus& b) {
   uint64_t cameras = envnumber("SIMCAM_CAMERAS", 1);
   // A program that runs the simulator in a process of its own (lscam under
   // test) cannot call the control API: it may refuse opening or claiming.
   const int openerror = enverror("SIMCAM_OPEN_ERROR");
   const int claimerror = enverror("SIMCAM_CLAIM_ERROR");
+  b.defaultcameras.clear();
   for (uint64_t i = 1; i <= cameras && i <= 127; ++i) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SIM%04u", static_cast<unsigned>(i));
@@ -52,9 +54,11 @@ void populatedefault(Bus& b) {
     dev->strings[3] = serial;
     dev->openerror = openerror;
     dev->claimerror = claimerror;
-    plug(dev);
+    b.defaultcameras.push_back(plug(dev));
   }
 }
+
+namespace {
 
 void freeifunreachable(libusb_device* dev) {
   if (!dev->byid && dev->refs == 0) delete dev;
@@ -70,11 +74,10 @@ Bus& bus() {
 std::unique_lock<std::mutex> lockbus(bool populate) {
   std::unique_lock<std::mutex> lock(bus().mutex);
   if (!bus().populated) {
-    if (populate)
-      populatedefault(bus());
-    else
-      bus().populated = true;
+    bus().populated = true;
+    if (populate) adddefaultcameras(bus());
   }
+  followunplugfile(bus());
   return lock;
 }
 
@@ -135,6 +138,8 @@ void clearbus() {
   b.listerror = 0;
   b.initerror = 0;
   b.log.clear();
+  b.defaultcameras.clear();
+  b.defaultsunplugged = false;
 }
 
 }  // namespace sim

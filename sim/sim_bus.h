@@ -82,6 +82,8 @@ struct Bus {
   std::map<int, libusb_device*> devices;  // by id, since the last reset
   int refs = 0, handles = 0, claims = 0, contexts = 0, defaultcontexts = 0, lists = 0;
   int listerror = 0, initerror = 0;
+  std::vector<int> defaultcameras;  // ids of the cameras put on the bus from the environment
+  bool defaultsunplugged = false;   // taken off the bus by SIMCAM_UNPLUG_FILE
   std::vector<simcam_ctrl_record> log;
 };
 
@@ -94,6 +96,10 @@ Bus& bus();
 std::unique_lock<std::mutex> lockbus(bool populate = true);
 
 // With the bus locked:
+void adddefaultcameras(Bus& b);  // the cameras SIMCAM_CAMERAS asks for, with fresh ids
+// Unplugs the default cameras while the file SIMCAM_UNPLUG_FILE names exists
+// and plugs them in again once it is gone; looks at most every 20 ms.
+void followunplugfile(Bus& b);
 libusb_device* finddevice(int id);
 int plug(libusb_device* dev);  // gives the device its id and puts it on the bus
 void unplug(libusb_device* dev);
@@ -104,6 +110,8 @@ uint16_t defaultsensortype();
 uint64_t defaultrate();
 // Appends a logged transfer to the file that SIMCAM_LOG_FILE names, if any.
 void appendtologfile(const simcam_ctrl_record& r);
+// Appends "dev=<id> event=<event>" for a handle opened ("open") or closed ("close").
+void appendeventtologfile(int dev, const char* event);
 
 // Waits on bus().changed until pred holds or, when limited, the deadline has
 // passed; true if pred holds.

@@ -179,6 +179,7 @@ SIM_EXPORT int libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   sim::addref(dev);
   ++sim::bus().handles;
   *handle = new libusb_device_handle(dev);
+  sim::appendeventtologfile(dev->id, "open");
   return LIBUSB_SUCCESS;
 }
 
@@ -192,6 +193,7 @@ SIM_EXPORT void libusb_close(libusb_device_handle* handle) {
     --b.claims;
   }
   --b.handles;
+  sim::appendeventtologfile(handle->dev->id, "close");
   sim::dropref(handle->dev);
   delete handle;
 }

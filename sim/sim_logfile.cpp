@@ -57,4 +57,11 @@ void appendtologfile(const simcam_ctrl_record& r) {
   }
 }
 
+void appendeventtologfile(int dev, const char* event) {
+  if (std::FILE* file = logfile()) {
+    std::fprintf(file, "dev=%d event=%s\n", dev, event);
+    std::fflush(file);
+  }
+}
+
 }  // namespace sim

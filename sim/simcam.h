@@ -14,6 +14,9 @@
  * (pixels per line of the drawn pattern, default 2048).
  * SIMCAM_OPEN_ERROR and SIMCAM_CLAIM_ERROR (a negative libusb code, unset by
  * default) make opening or claiming every default camera fail with that code.
+ * SIMCAM_UNPLUG_FILE names a file: while it exists the default cameras are
+ * unplugged, and once it is removed they are plugged in again (new ids, same
+ * identity); the simulator looks at most every 20 ms, from its libusb calls.
  */
 #ifndef SIMCAM_H
 #define SIMCAM_H
@@ -110,7 +113,8 @@ SIMCAM_API void simcam_log_clear(void);
 /* With SIMCAM_LOG_FILE set to a path, the simulator appends every logged control transfer to that file
    as one text line as the transfer is logged: "dev=1 type=0x40 request=0x20 value=0x0000 index=0x0000
    length=8 timeout=2000 result=8 data="s3:1500\x0d"" (the data sent or received, bytes outside printable
-   ASCII as \xNN). Tests of a program in another process read its control traffic there. */
+   ASCII as \xNN). Tests of a program in another process read its control traffic there. Opening and
+   closing a handle add "dev=1 event=open" and "dev=1 event=close". */
 
 /* ---- Scripted replies (one-shot, in order, per device, direction and request) ----
    dir is SIMCAM_IN (0xC0 requests) or SIMCAM_OUT (0x40 requests). A script replaces the board's

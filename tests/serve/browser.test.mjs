@@ -2,10 +2,10 @@
 // playwright-core; no browser is downloaded) against lscam serve on the
 // simulated camera.
 import assert from 'node:assert/strict';
-import { accessSync, constants, mkdirSync } from 'node:fs';
+import { accessSync, constants, mkdirSync, unlinkSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
-import { build, getJson, registerWrites, startServe, stopServe, tempdir, waitFor } from './lscam.mjs';
+import { build, getJson, handleEvents, registerWrites, startServe, stopServe, tempdir, waitFor } from './lscam.mjs';
 
 const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
 // The network is closed: without these Chromium waits on refused connections.
@@ -152,4 +152,57 @@ test('the live view shows the spectral lines, and only the token changes setting
   }
   assert.equal(server.exit.code, 0, server.stderr);
   assert.deepEqual(registerWrites(log), ['s3:20000'], 'the camera received the tokened change and nothing else');
+});
+
+test('the page shows an unplugged camera within a second and streams again once it is back', async (t) => {
+  const { chromium, skip } = await loadPlaywright();
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  const dir = tempdir();
+  const unplug = path.join(dir, 'unplugged');
+  const log = path.join(dir, 'control.log');
+  const server = await startServe([], { SIMCAM_UNPLUG_FILE: unplug, SIMCAM_LOG_FILE: log, SIMCAM_RATE: '4000000' });
+  const browser = await chromium.launch({ executablePath: chromiumPath, headless: true, args: chromiumArgs });
+  const state = (page) => page.textContent('#state');
+  try {
+    const page = await openPage(browser, server.url, { width: 1000, height: 700 }, 1);
+    assert.equal(await state(page), 'streaming');
+    const openedBefore = handleEvents(log).opened;
+
+    writeFileSync(unplug, '');
+    const pulled = Date.now();
+    await page.waitForFunction(() => document.getElementById('state').textContent === 'camera unplugged', null, {
+      timeout: 10000,
+    });
+    const shown = Date.now() - pulled;
+    await waitFor('the terminal to say so', () => server.stderr.includes('SIM0001 unplugged'), 10000, 10);
+    const said = Date.now() - pulled;
+    assert.match(await page.textContent('#rate'), /^0\.00 MB\/s, 0 lines\/s/);
+    const status = await getJson(server, 'api/status');
+    assert.deepEqual([status.camera, status.streaming, status.bytesPerSecond, status.linesPerSecond], ['unplugged', false, 0, 0]);
+    await page.screenshot({ path: path.join(screenshots, 'live-view-unplugged.png') });
+
+    const framesBefore = Number(await page.evaluate(() => document.body.dataset.frames));
+    unlinkSync(unplug);
+    const plugged = Date.now();
+    await page.waitForFunction(
+      (n) => Number(document.body.dataset.frames) > n + 5 && document.getElementById('state').textContent === 'streaming',
+      framesBefore,
+      { timeout: 10000 },
+    );
+    const resumed = Date.now() - plugged;
+    t.diagnostic(`unplugged: page ${shown} ms, terminal ${said} ms; plugged in: page streaming again after ${resumed} ms`);
+    assert.ok(shown <= 1000 && said <= 1000, `unplugging shown after ${shown} ms, said after ${said} ms`);
+    assert.ok(resumed <= 2000, `the page streamed again ${resumed} ms after the camera came back`);
+    assert.match(server.stderr, /camera SIM0001 is back, streaming again/);
+    assert.ok(handleEvents(log).opened > openedBefore, 'the camera was opened again');
+  } finally {
+    await browser.close();
+    await stopServe(server);
+  }
+  assert.equal(server.exit.code, 0, server.stderr);
+  const handles = handleEvents(log);
+  assert.equal(handles.closed, handles.opened, 'every handle is closed at the end');
 });

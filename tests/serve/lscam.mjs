@@ -1,7 +1,8 @@
 // lscam serve as a child process against the simulated camera, and waiting
 // on conditions with deadlines.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, existsSync } from 'node:fs';
+import http from 'node:http';
+import { mkdtempSync, readFileSync, existsSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -49,6 +50,9 @@ export async function startServe(args = [], env = {}) {
   const match = await waitFor('the URL printed by lscam serve', () => {
     if (server.exit) throw new Error(`lscam serve ended early: ${server.stdout}${server.stderr}`);
     return server.stdout.match(/(http:\/\/127\.0\.0\.1:\d+\/)\?token=([0-9a-f]{32})/);
+  }).catch((e) => {
+    child.kill('SIGKILL');
+    throw e;
   });
   server.base = match[1];
   server.token = match[2];
@@ -96,4 +100,51 @@ export function registerWrites(file) {
     .filter((l) => l.includes('type=0x40 request=0x20 '))
     .map((l) => l.match(/data="(s\d+:\d+)\\x0d"/)?.[1])
     .filter(Boolean);
+}
+
+// Handles the simulator opened and closed, from the "event=" lines of SIMCAM_LOG_FILE.
+export function handleEvents(file) {
+  const lines = controlLog(file);
+  return {
+    opened: lines.filter((l) => l.endsWith(' event=open')).length,
+    closed: lines.filter((l) => l.endsWith(' event=close')).length,
+  };
+}
+
+// One request on a connection of its own, with any Host and Origin, from
+// localAddress if given; resolves to { status, text } or rejects after timeout ms.
+export function request(server, route, { method = 'GET', headers = {}, body, localAddress, timeout = 10000 } = {}) {
+  const url = new URL(route, server.base);
+  return new Promise((resolve, reject) => {
+    const req = http.request(
+      { host: url.hostname, port: url.port, path: url.pathname + url.search, method, headers, localAddress, agent: false },
+      (res) => {
+        // An event stream does not end: its status and first bytes are enough.
+        if (res.headers['content-type']?.startsWith('text/event-stream')) {
+          res.once('data', (d) => {
+            resolve({ status: res.statusCode, text: String(d) });
+            req.destroy();
+          });
+          return;
+        }
+        let text = '';
+        res.setEncoding('utf8');
+        res.on('data', (d) => (text += d));
+        res.on('end', () => resolve({ status: res.statusCode, text }));
+      },
+    );
+    req.setTimeout(timeout, () => req.destroy(new Error(`${method} ${route}: no answer within ${timeout} ms`)));
+    req.on('error', reject);
+    req.end(body);
+  });
+}
+
+// The resident memory now, or its peak since resetPeak(), in KiB.
+export function memoryKiB(pid, field = 'VmRSS') {
+  const status = readFileSync(`/proc/${pid}/status`, 'utf8');
+  return Number(status.match(new RegExp(`^${field}:\\s+(\\d+) kB`, 'm'))[1]);
+}
+
+export function resetPeak(pid) {
+  writeFileSync(`/proc/${pid}/clear_refs`, '5');
 }

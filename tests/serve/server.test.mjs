@@ -4,7 +4,6 @@
 import assert from 'node:assert/strict';
 import http from 'node:http';
 import net from 'node:net';
-import { readFileSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
 import { spawnSync } from 'node:child_process';
@@ -12,8 +11,10 @@ import {
   build,
   getJson,
   lscamPath,
+  memoryKiB,
   postSettings,
   registerWrites,
+  resetPeak,
   startServe,
   stopServe,
   tempdir,
@@ -57,16 +58,6 @@ function stalledWatcher(server) {
   });
   socket.on('error', () => {});
   return socket;
-}
-
-// The resident memory now, or its peak since resetPeak(), in KiB.
-function memoryKiB(pid, field = 'VmRSS') {
-  const status = readFileSync(`/proc/${pid}/status`, 'utf8');
-  return Number(status.match(new RegExp(`^${field}:\\s+(\\d+) kB`, 'm'))[1]);
-}
-
-function resetPeak(pid) {
-  writeFileSync(`/proc/${pid}/clear_refs`, '5');
 }
 
 // Lines per second from the server's own counters over at least `ms`.
@@ -156,6 +147,7 @@ test('bad and unauthorised requests are refused and change nothing', async () =>
     { body: 'dwp=0', status: 400, says: "'dwp' is not a setting" },
     { body: 'adcconfig=0', status: 400, says: "'adcconfig' is not a setting" },
     { body: 'mode=1', type: 'application/json', status: 400, says: 'application/x-www-form-urlencoded' },
+    { body: `mode=1&x=${'1'.repeat(20000)}`, status: 413, says: 'at most 16384 bytes' },
     { body: 'mode=1', token: false, status: 403, says: 'needs the token' },
     { body: 'mode=1', token: '0'.repeat(32), status: 403, says: 'needs the token' },
   ];

@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,25 +48,32 @@ struct FeedEvent {
 
 // Distributes frames, status and settings to the watchers. The reader only
 // ever appends to bounded queues: a watcher that does not keep up loses its
-// oldest frames, and nothing it does can hold up the reader.
+// oldest frames, and nothing it does can hold up the reader. Watchers never
+// wait here: one with nothing to send is parked, and its wake function is
+// called once something is ready for it.
 class Feed {
  public:
   static constexpr size_t kQueueFrames = 4;
+  using Wake = std::function<void()>;
 
-  Feed(size_t historylines, size_t maxwatchers);
+  Feed(size_t historylines, size_t maxwatchers, size_t perclient);
 
   // Reader side.
   void publish(FramePtr frame);
   void setstatus(std::string json);
   void setsettings(std::string json);
-  void close();  // every watcher's next() returns Closed from now on
+  void close();  // every watcher's poll() returns Closed from now on
 
-  // Watcher side. attach() returns 0 when the feed is closed or full.
-  int attach();
+  // Watcher side. attach() returns 0 when the feed is closed, full, or holds
+  // perclient watchers of the same client already. wake is called with the
+  // feed's lock held, so it must only signal.
+  int attach(const std::string& client, Wake wake);
   void detach(int id);
   // The next event for the watcher: settings and status when they changed
-  // since it last saw them, else the oldest queued frame; None after timeout.
-  FeedEvent next(int id, std::chrono::milliseconds timeout);
+  // since it last saw them, else the oldest queued frame. With none of these
+  // it calls park (with the lock held, so that no wake-up can come before it),
+  // returns None and wakes the watcher once an event is ready.
+  FeedEvent poll(int id, const std::function<void()>& park);
 
   size_t watchers() const;
   std::string currentstatus() const;
@@ -76,17 +83,21 @@ class Feed {
  private:
   struct Watcher {
     int id;
+    std::string client;
+    Wake wake;
     std::deque<FramePtr> frames;
     uint64_t statusseen = 0;
     uint64_t settingsseen = 0;
     uint64_t dropped = 0;
+    bool parked = false;
   };
   Watcher* find(int id);
+  void wakeparked();  // with the lock held
 
   mutable std::mutex mutex;
-  std::condition_variable changed;
   const size_t historylines;
   const size_t maxwatchers;
+  const size_t perclient;
   std::deque<FramePtr> kept;  // newest at the front
   std::vector<Watcher> list;
   int nextid = 1;
@@ -95,12 +106,27 @@ class Feed {
   uint64_t statusversion = 0, settingsversion = 0;
 };
 
+// What the reader needs of the camera besides its stream. Each call makes its
+// control requests under the lock that serialises every control call.
+class CameraLink {
+ public:
+  virtual ~CameraLink() = default;
+  // 0 while the camera answers a status request (or only timed out), else the request's code.
+  virtual int probe() = 0;
+  // Closes the camera that a failed status request showed gone, and says so on the terminal.
+  virtual void lost(int code) = 0;
+  // Enumerates and opens the camera that was chosen at start; true once it streams again.
+  virtual bool reopen() = 0;
+};
+
 // The thread that owns the stream (ls_waitforpipe, ls_getpipe, ls_getfps):
 // it counts every line, publishes the newest one framerate times a second
-// and the stream's rate once a second.
+// and the stream's rate once a second. When no data comes for a quarter of a
+// second it asks the camera whether it is still there; a camera that is gone
+// is closed, reported, and opened again as soon as it is back.
 class StreamReader {
  public:
-  StreamReader(Feed& feed, const LineFormat& format, int framerate);
+  StreamReader(Feed& feed, CameraLink& camera, const LineFormat& format, int framerate);
   ~StreamReader();
   StreamReader(const StreamReader&) = delete;
   StreamReader& operator=(const StreamReader&) = delete;
@@ -110,19 +136,25 @@ class StreamReader {
 
  private:
   void run();
+  void readstream(std::vector<uint8_t>& buffer, size_t& have, std::chrono::steady_clock::time_point& now);
+  void lose(int code, std::chrono::steady_clock::time_point now);
   FramePtr makeframe(const uint8_t* line, uint64_t number) const;
   void report(std::chrono::steady_clock::time_point now);
 
   Feed& feed;
+  CameraLink& camera;
   const LineFormat format;
   const std::chrono::steady_clock::duration frameinterval;
   std::thread thread;
   std::atomic<bool> stopping{false};
 
   // Owned by the reading thread.
+  bool open = true;
+  bool received = false;  // any data since the start
+  int lostcode = 0;       // the code that showed the camera gone
   uint64_t lines = 0, bytes = 0;
   uint64_t reportedlines = 0;
-  std::chrono::steady_clock::time_point started, lastreport, lastdata;
+  std::chrono::steady_clock::time_point started, lastreport, lastdata, lastprobe, nextframe;
 };
 
 #endif

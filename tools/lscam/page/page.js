@@ -316,7 +316,9 @@ function onStatus(s) {
   $('rate').textContent =
     `${(s.bytesPerSecond / 1e6).toFixed(2)} MB/s, ${Math.round(s.linesPerSecond)} lines/s, ` +
     `${s.watchers} watching ·`;
-  if (s.streaming) setState('streaming', 'good');
+  if (s.camera === 'unplugged') setState('camera unplugged', 'bad');
+  else if (s.camera === 'lost') setState(`camera lost: ${s.problem}`, 'bad');
+  else if (s.streaming) setState('streaming', 'good');
   else setState('no data from the camera', 'bad');
 }
 
