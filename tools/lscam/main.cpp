@@ -84,7 +84,8 @@ QList<QCommandLineOption> flashoptions() {
 QList<QCommandLineOption> serveoptions() {
   return {QCommandLineOption("listen",
                              "Address and port to serve on (default 127.0.0.1:8080, this machine only); "
-                             "0.0.0.0:PORT serves the network, port 0 picks a free port.",
+                             "0.0.0.0:PORT serves the network with a warning (plain HTTP: prefer an SSH "
+                             "tunnel), port 0 picks a free port.",
                              "ADDR:PORT", "127.0.0.1:8080"),
           QCommandLineOption("width", "Pixels per line (default 2048).", "PIXELS", "2048"),
           QCommandLineOption("depth", "Bits per pixel in the stream: 16 (little-endian) or 8 (default 16).",
