@@ -233,8 +233,8 @@ std::string openhint(int code, const Config& c) {
     case -4:
       return "The camera was unplugged while it was being opened.";
     case CX_ERR_NO_DEVICES_ATTACHED:
-      return "No camera found. A camera that this user may not open is not listed either: 'lscam doctor' "
-             "tells why and what fixes it.";
+      return "No camera found. A camera that this user may not open is not listed either: install the udev "
+             "rules (see -3); 'lscam doctor' tells why and what fixes it.";
     case CX_ERR_SERIAL_NUM_NOT_FOUND:
       return "No camera carries the serial number '" + c.serial + "': 'lscam list' shows the cameras.";
     case CX_ERR_DEVICE_INDEX_OUT_OF_RANGE:
@@ -630,9 +630,9 @@ GstFlowReturn waitfordata(GstVantorpiSrc* self) {
 
 // Reads exactly n bytes of the stream: what was staged first, then the FIFO. While a frame fills, the
 // thread naps for about the time the missing lines take instead of waking for every packet.
-GstFlowReturn readbytes(GstVantorpiSrc* self, uint8_t* dst, size_t n) {
+GstFlowReturn readbytes(GstVantorpiSrc* self, uint8_t* dst, size_t n, size_t& have) {
   Impl& im = impl(self);
-  size_t have = 0;
+  have = 0;
   if (im.stagedat < im.staged.size()) {
     have = std::min(n, im.staged.size() - im.stagedat);
     std::memcpy(dst, im.staged.data() + im.stagedat, have);
@@ -642,15 +642,18 @@ GstFlowReturn readbytes(GstVantorpiSrc* self, uint8_t* dst, size_t n) {
       im.stagedat = 0;
     }
   }
+  bool napped = false;  // a nap that brings nothing hands over to waitfordata and its silence checks
   while (have < n) {
     const int got = ls_getpipe(dst + have, static_cast<int>(std::min<size_t>(n - have, INT_MAX)));
     if (got > 0) {
       have += static_cast<size_t>(got);
       im.lastdata = Clock::now();
       im.stallwarned = false;
+      napped = false;
       continue;
     }
-    if (im.byterate > 0) {
+    if (im.byterate > 0 && !napped) {
+      napped = true;
       const auto missing = std::chrono::duration<double>(static_cast<double>(n - have) / im.byterate);
       const auto pace =
           std::min<Clock::duration>(std::chrono::duration_cast<Clock::duration>(missing), kPaceLimit);
@@ -669,8 +672,6 @@ GstFlowReturn readbytes(GstVantorpiSrc* self, uint8_t* dst, size_t n) {
 // keeping every byte for the first frames. The first read may be a backlog and does not count.
 GstFlowReturn measure(GstVantorpiSrc* self) {
   Impl& im = impl(self);
-  im.staged.clear();
-  im.stagedat = 0;
   size_t counted = 0;
   Clock::time_point begin{}, last{};
   bool started = false;
@@ -760,8 +761,16 @@ GstFlowReturn create(GstPushSrc* src, GstBuffer** out) {
                                         static_cast<size_t>(im.linebytes);
   if (!inplace && im.scratch.size() != framebytes) im.scratch.resize(framebytes);
   uint8_t* lines = inplace ? static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)) : im.scratch.data();
-  r = readbytes(self, lines, framebytes);
+  size_t have = 0;
+  r = readbytes(self, lines, framebytes, have);
   if (r == GST_FLOW_OK && !inplace) deliver(im, lines, &frame);
+  if (r == GST_FLOW_FLUSHING && have > 0) {
+    // Going to PAUSED interrupts a frame: its lines wait for the next one, so none is lost.
+    std::vector<uint8_t> keep(lines, lines + have);
+    keep.insert(keep.end(), im.staged.begin() + static_cast<std::ptrdiff_t>(im.stagedat), im.staged.end());
+    im.staged = std::move(keep);
+    im.stagedat = 0;
+  }
   gst_video_frame_unmap(&frame);
   if (r != GST_FLOW_OK) {
     gst_buffer_unref(buffer);
