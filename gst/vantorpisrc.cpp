@@ -173,10 +173,12 @@ struct Impl {
 
   // The stream, touched by the streaming thread only (start and stop run while it is stopped).
   Config run;  // the configuration of this run
-  int linebytes = 0;
+  // Read by caps and latency queries from other threads as well.
+  std::atomic<int> linebytes{0};
   std::vector<uint8_t> staged;  // read while measuring the line rate, delivered first
   size_t stagedat = 0;
-  double byterate = 0;  // bytes per second, measured before the first caps
+  std::atomic<double> byterate{0};  // bytes per second, measured before the first caps
+  std::atomic<GstClockTime> latency{GST_CLOCK_TIME_NONE}, maxlatency{GST_CLOCK_TIME_NONE};
   bool negotiated = false;
   bool gray8 = false;
   GstVideoInfo info;
@@ -570,6 +572,9 @@ bool negotiateformat(GstVantorpiSrc* self) {
     gst_buffer_pool_config_set_params(config, chosen, static_cast<guint>(info.size), 2, 0);
     ok = gst_buffer_pool_set_config(im.pool, config) && gst_buffer_pool_set_active(im.pool, TRUE);
     im.negotiated = ok;
+    im.latency = frameduration(im);
+    im.maxlatency = im.latency + gst_util_uint64_scale(static_cast<guint64>(im.run.fifosize), GST_SECOND,
+                                                       static_cast<guint64>(im.byterate.load()));
   }
   GST_DEBUG_OBJECT(self, "caps %" GST_PTR_FORMAT ": %s", chosen, ok ? "set" : "refused");
   gst_caps_unref(chosen);
@@ -698,7 +703,8 @@ GstFlowReturn measure(GstVantorpiSrc* self) {
     if (enough && counted >= 2 * static_cast<size_t>(im.linebytes) && last > begin) break;
   }
   im.byterate = static_cast<double>(counted) / std::chrono::duration<double>(last - begin).count();
-  GST_INFO_OBJECT(self, "line rate %.1f lines/s (%.0f bytes/s)", im.byterate / im.linebytes, im.byterate);
+  GST_INFO_OBJECT(self, "line rate %.1f lines/s (%.0f bytes/s)", im.byterate / im.linebytes,
+                  im.byterate.load());
   return GST_FLOW_OK;
 }
 
@@ -790,11 +796,9 @@ GstFlowReturn create(GstPushSrc* src, GstBuffer** out) {
 gboolean query(GstBaseSrc* base, GstQuery* q) {
   Impl& im = impl(base);
   if (GST_QUERY_TYPE(q) == GST_QUERY_LATENCY) {
-    if (!im.negotiated) return FALSE;
     // A frame is complete one frame duration after its first line; the FIFO may hold more meanwhile.
-    const GstClockTime min = frameduration(im);
-    const GstClockTime max = min + gst_util_uint64_scale(static_cast<guint64>(im.run.fifosize), GST_SECOND,
-                                                         static_cast<guint64>(im.byterate));
+    const GstClockTime min = im.latency, max = im.maxlatency;
+    if (!GST_CLOCK_TIME_IS_VALID(min)) return FALSE;
     gst_query_set_latency(q, TRUE, min, max);
     return TRUE;
   }
@@ -855,13 +859,14 @@ gboolean start(GstBaseSrc* base) {
   im.stagedat = 0;
   im.byterate = 0;
   im.negotiated = false;
+  im.latency = im.maxlatency = GST_CLOCK_TIME_NONE;
   gst_video_info_init(&im.info);
   im.lines = 0;
   im.lastts = GST_CLOCK_TIME_NONE;
   im.lastdata = im.laststatus = Clock::now();
   im.stallwarned = false;
   im.camerarate = 0;
-  GST_INFO_OBJECT(self, "camera open: %d bytes per line, sensor %s", im.linebytes, im.sensor.c_str());
+  GST_INFO_OBJECT(self, "camera open: %d bytes per line, sensor %s", im.linebytes.load(), im.sensor.c_str());
   return TRUE;
 }
 
@@ -879,6 +884,7 @@ gboolean stop(GstBaseSrc* base) {
   im.linebytes = 0;
   im.byterate = 0;
   im.negotiated = false;
+  im.latency = im.maxlatency = GST_CLOCK_TIME_NONE;
   return TRUE;
 }
 
