@@ -771,7 +771,7 @@ GstFlowReturn create(GstPushSrc* src, GstBuffer** out) {
   r = readbytes(self, lines, framebytes, have);
   if (r == GST_FLOW_OK && !inplace) deliver(im, lines, &frame);
   if (r == GST_FLOW_FLUSHING && have > 0) {
-    // Going to PAUSED interrupts a frame: its lines wait for the next one, so none is lost.
+    // A flush (unlock) interrupts a frame: its lines wait for the next one, so none is lost.
     std::vector<uint8_t> keep(lines, lines + have);
     keep.insert(keep.end(), im.staged.begin() + static_cast<std::ptrdiff_t>(im.stagedat), im.staged.end());
     im.staged = std::move(keep);
