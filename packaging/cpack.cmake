@@ -3,6 +3,7 @@
 #   libvantorpi-dev   dev      header, pkg-config file, CMake package, vantorpi(3)
 #   vantorpi-tools    tools    lscam, lscam(1)
 #   python3-vantorpi  python   the Python package, when the build installs one
+#   gstreamer1.0-vantorpi  gst  the GStreamer plugin, when the build makes it
 # Included at the end of the top-level CMakeLists.txt, after every install rule, because only the
 # components declared by then are packaged. Configure with -DCMAKE_INSTALL_PREFIX=/usr for the
 # Debian layout (the library in /usr/lib/<multiarch>, lscam without a search path); other
@@ -10,7 +11,7 @@
 
 get_cmake_property(vantorpi_components COMPONENTS)
 set(CPACK_COMPONENTS_ALL "")
-foreach(component runtime dev tools python)
+foreach(component runtime dev tools python gst)
   if(component IN_LIST vantorpi_components)
     list(APPEND CPACK_COMPONENTS_ALL ${component})
   endif()
@@ -112,6 +113,17 @@ if(python IN_LIST CPACK_COMPONENTS_ALL)
 The Python package vantorpi over libvantorpi.so.1: lists the cameras, opens
 one by serial number and reads its lines as numpy arrays; errors are
 exceptions that carry the library's result code.")
+endif()
+
+if(gst IN_LIST CPACK_COMPONENTS_ALL)
+  set(CPACK_DEBIAN_GST_PACKAGE_NAME gstreamer1.0-vantorpi)
+  set(CPACK_DEBIAN_GST_PACKAGE_SECTION video)
+  set(CPACK_COMPONENT_GST_DEPENDS runtime)
+  set(CPACK_DEBIAN_GST_DESCRIPTION "GStreamer source element for the USB line-scan camera
+The GStreamer 1.x plugin vantorpi with the live source vantorpisrc: the
+camera's lines as 16-bit (or 8-bit) grayscale frames in any pipeline, for
+viewing, recording, streaming over the network or reading into Python
+through appsink, with the camera's settings as element properties.")
 endif()
 
 # Each package's changelog.Debian.gz, as Debian wants one; installed only by the component installs

@@ -22,6 +22,7 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.lo
 
 packages=(libvantorpi1 libvantorpi-dev vantorpi-tools)
 grep -q '^set(CPACK_COMPONENTS_ALL ".*python' "$build/CPackConfig.cmake" && packages+=(python3-vantorpi)
+grep -q '^set(CPACK_COMPONENTS_ALL ".*gst' "$build/CPackConfig.cmake" && packages+=(gstreamer1.0-vantorpi)
 deb() { echo "$work/out/$1_${release}_$2.deb"; }
 field() { dpkg-deb -f "$1" "$2"; }
 
@@ -102,6 +103,14 @@ if [[ " ${packages[*]} " == *" python3-vantorpi "* ]]; then
   contains "$(deb python3-vantorpi all)" 'usr/lib/python3/dist-packages/vantorpi/__init__\.py'
 fi
 
+if [[ " ${packages[*]} " == *" gstreamer1.0-vantorpi "* ]]; then
+  gst=$(deb gstreamer1.0-vantorpi "$arch")
+  field_has "$gst" Depends "libvantorpi1 (= $release)" libgstreamer1.0-0 libgstreamer-plugins-base1.0-0
+  # The plugin lies where the system's GStreamer looks for plugins.
+  pluginsdir=$(pkg-config --variable=pluginsdir gstreamer-1.0)
+  contains "$gst" "${pluginsdir#/}/libgstvantorpi\.so"
+fi
+
 # dpkg refuses to install two packages that ship the same file.
 shared=$(for f in "$work/out"/*.deb; do dpkg-deb -c "$f" | awk '$1 !~ /^d/ {print $6}'; done | sort | uniq -d)
 [[ -z $shared ]] || fail "files in more than one package: $shared"
@@ -133,6 +142,18 @@ doctor=$(LSCAM_SYSROOT=$root "$root/usr/bin/lscam" doctor --json || true)
 grep -q '"check": "rules"' <<<"$doctor" || fail "lscam doctor shows no rules check:"$'\n'"$doctor"
 tr -d '\n' <<<"$doctor" | grep -qE '\{ *"check": "rules", *"message": "udev rules for [^"]*", *"verdict": "ok"' ||
   fail "lscam doctor does not accept the packaged udev rules:"$'\n'"$doctor"
+
+# gst-inspect-1.0 finds the unpacked plugin, loaded with the unpacked library.
+if [[ -n ${gst-} ]]; then
+  plugin=$root$pluginsdir/libgstvantorpi.so
+  loaded=$(ldd "$plugin" | awk '$1 == "libvantorpi.so.1" { print $3 }')
+  [[ $loaded == "$lib" ]] || fail "the unpacked plugin loads libvantorpi.so.1 from '$loaded'"
+  inspect=$(GST_PLUGIN_SYSTEM_PATH=$work/none GST_PLUGIN_PATH=$root$pluginsdir GST_REGISTRY=$work/registry.bin gst-inspect-1.0 vantorpisrc 2>&1) ||
+    fail "gst-inspect-1.0 does not find vantorpisrc in the unpacked package:"$'\n'"$inspect"
+  grep -qE "^ *Filename +$plugin\$" <<<"$inspect" || fail "gst-inspect-1.0 loaded another plugin:"$'\n'"$inspect"
+  grep -qE '^ *lines-per-frame +: ' <<<"$inspect" || fail "gst-inspect-1.0 lists no lines-per-frame"
+  echo "gst-inspect-1.0: vantorpisrc from $plugin"
+fi
 
 if command -v lintian >/dev/null; then
   # Left to a decision beyond the build: the licence (no-copyright-file) and an upload's bug.
