@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "api/cx_linecamera.h"
 
 #include "cpu2/cx_serial_io.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_LINECAMERA_H
 #define CX_LINECAMERA_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names of the library's own result codes, keyed by the constants of the
 // public header: each name is its constant's own spelling, so the text that
 // ls_geterrorstring returns cannot drift from the header. Every code of the

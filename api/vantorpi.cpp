@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported C interface: each function hands its arguments to one method
 // of the library instance. Two rules hold at this boundary for every export:
 // a NULL out-parameter is refused with LS_EINVAL before anything is sent or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * vantorpi: driver library for the USB line-scan camera.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPU time per packet that the library spends above the bare transfer loop,
 // next to a floor of the same shape built on std::mutex and
 // std::condition_variable. Three programs read the same simulated camera

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream FIFO on its own: throughput with one writer and one reader
 // thread in 4096-byte blocks, side by side with plain memcpy through a ring of
 // the same size and with boost's lock-free single-producer queue; and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream as an application receives it, through ls_waitforpipe and
 // ls_getpipe, from the simulated camera: throughput from an unlimited stream,
 // wake latency end to end, and the CPU time spent at a USB 2.0 rate.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BENCH_PERCENTILES_H
 #define BENCH_PERCENTILES_H
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 64-bit ARM Linux on a Debian host with the arm64 architecture added
 # (g++-aarch64-linux-gnu, qemu-user and the :arm64 -dev packages; scripts/test-arm64 installs them).
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cpu2/cx_serial_io.h"
 
 #include <QByteArray>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_SERIAL_IO_H
 #define CX_SERIAL_IO_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_XMOS_IO_H
 #define CX_XMOS_IO_H
 

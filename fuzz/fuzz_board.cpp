@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary replies of the first processor: the 7-byte sensor record, the
 // endpoint-6 status and power pins, ADC register reads, the sensor record
 // behind the filtered ADC writes, I2C data and status replies, and

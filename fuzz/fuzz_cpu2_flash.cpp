@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary replies to the flash commands (the flash request IN) and arbitrary
 // acknowledgements of flash data blocks (the flash request OUT).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary answers of the second processor to every register get and set.
 //
 // Input: op, mode, a 32-bit argument, then the raw reply of the serial request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary buses at enumeration: one to four devices with arbitrary IDs,
 // release numbers and string descriptors (present or not, readable or not,
 // any bytes, any length), some that cannot be opened or described. After

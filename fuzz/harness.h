@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz harnesses: reading the input, the one open camera
 // whose replies are scripted, reply texts and reporting a finding. The
 // control-transfer log is read with tests/support/controllog.h.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, one per install component, made by `cpack -G DEB` in the build directory:
 #   libvantorpi1      runtime  the library and the udev rules
 #   libvantorpi-dev   dev      header, pkg-config file, CMake package, vantorpi(3)
@@ -126,8 +127,9 @@ viewing, recording, streaming over the network or reading into Python
 through appsink, with the camera's settings as element properties.")
 endif()
 
-# Each package's changelog.Debian.gz, as Debian wants one; installed only by the component installs
-# that CPack makes, not by a plain `cmake --install`.
+# Each package's changelog.Debian.gz and copyright (the MIT licence, in Debian's machine-readable
+# form), as Debian wants them; installed only by the component installs that CPack makes, not by a
+# plain `cmake --install`.
 string(TIMESTAMP vantorpi_deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   string(TOUPPER ${component} upper)
@@ -137,7 +139,7 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     "  * vantorpi ${PROJECT_VERSION}, packaged with CPack.\n\n"
     " -- ${CPACK_PACKAGE_CONTACT}  ${vantorpi_deb_date}\n")
   execute_process(COMMAND gzip -9 -n -f ${vantorpi_deb_dir}/${package}/changelog.Debian)
-  install(FILES ${vantorpi_deb_dir}/${package}/changelog.Debian.gz
+  install(FILES ${vantorpi_deb_dir}/${package}/changelog.Debian.gz ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "peripherals/cx_adc_io.h"
 
 #include "peripherals/cx_sensortypes.h"

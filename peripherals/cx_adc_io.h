@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_ADC_IO_H
 #define CX_ADC_IO_H
 

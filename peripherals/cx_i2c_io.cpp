@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "peripherals/cx_i2c_io.h"
 
 #include "usb/cx_libusb_io.h"

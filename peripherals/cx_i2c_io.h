@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_I2C_IO_H
 #define CX_I2C_IO_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "peripherals/cx_sensortypes.h"
 
 #include "vantorpi.h"

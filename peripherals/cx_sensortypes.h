@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_SENSORTYPES_H
 #define CX_SENSORTYPES_H
 

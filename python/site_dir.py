@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Prints where pure-Python packages go under an install prefix, relative to it, for this interpreter.
 
 Used by CMakeLists.txt: python3 site_dir.py PREFIX

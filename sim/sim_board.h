@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The camera board behind endpoint 0: the first processor with its ADC, I2C
 // bus and memories, and the second processor reached through it. Pure state
 // machines without locking or waiting; the bus serialises every call.

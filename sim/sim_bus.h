@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bus: devices, handles, contexts and the counters and log that
 // tests read. One mutex guards all of it; transfers wait on `changed` with the
 // mutex released, so unplugging or resetting wakes them at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Endpoint 0: every control transfer goes through serve(), which applies the
 // scripted answers, lets the board answer, and logs the outcome.
 #include <algorithm>

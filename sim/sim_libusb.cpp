@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb calls for contexts, enumeration, device references and handles.
 // Reference counting follows libusb: a device list gives every device one
 // reference, an open handle holds one, and a device's memory stays valid while

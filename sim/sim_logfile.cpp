@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIMCAM_LOG_FILE: the control log written to a text file as it grows, so
 // that a test can watch the control transfers of a program that runs in
 // another process (a browser driving lscam serve, for instance).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The camera's bulk IN stream: its settings per device, its position per open
 // handle, and the packet content.
 #ifndef SIM_STREAM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Control interface of the simulated camera bus.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control API of simcam.h. Every call locks the bus; calls naming an
 // unknown device id do nothing and return a neutral value.
 #include <algorithm>

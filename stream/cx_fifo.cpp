@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream/cx_fifo.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_FIFO_H
 #define CX_FIFO_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_LOCKER_H
 #define CX_LOCKER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream/cx_pipethread.h"
 
 #include <QElapsedTimer>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_PIPETHREAD_H
 #define CX_PIPETHREAD_H
 

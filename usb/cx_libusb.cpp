@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb/cx_libusb.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_LIBUSB_H
 #define CX_LIBUSB_H
 

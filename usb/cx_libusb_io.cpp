@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb/cx_libusb_io.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CX_LIBUSB_IO_H
 #define CX_LIBUSB_IO_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The camera board's wire protocol: every request code, wValue/wIndex field
 // and reply layout that the host and the board exchange. The library, the
 // simulator, the emulated board of the integration tests, the tests and the

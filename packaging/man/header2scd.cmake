@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fills the scdoc source of vantorpi(3) from the public header, so that the page lists exactly the
 # functions and result codes that the header declares:
 #   cmake -DHEADER=vantorpi.h -DIN=vantorpi.3.scd.in -DOUT=vantorpi.3.scd -P header2scd.cmake

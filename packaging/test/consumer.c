@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A program built against an installed vantorpi: it lists the attached cameras. */
 #include <stdio.h>
 #include <vantorpi.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix, builds the consumer program against that tree
 # through pkg-config and through find_package, and runs both on the simulated bus.
 #

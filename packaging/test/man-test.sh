@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual pages render without a warning, lscam(1) names every command and option that
 # lscam's help lists, and vantorpi(3) every function and result code of the header.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the package against the camera-board simulator of a build tree.
 
 The library is $VANTORPI_LIBRARY (default: build/libvantorpi.so.1 of this repository); the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Opening and closing, result codes as exceptions, argument checks before anything is sent."""
 
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python example of docs/python.md as written, and the command line, against the simulated camera."""
 
 import json

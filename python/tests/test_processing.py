@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The line-processing helpers against values computed by hand."""
 
 import math

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Lines from the simulated stream: exact content, whole lines at every time-out, Ctrl-C, unplug,
 time-outs, one copy, fresh data and falling behind."""
 

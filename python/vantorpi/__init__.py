@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The USB line-scan camera from Python: lines as numpy arrays.
 
 A thin layer over the camera library ``libvantorpi.so.1`` (through ctypes), which the dynamic

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python3 -m vantorpi: list the cameras, print one's information, capture lines to a file.
 
 Exit status: 0 success, 1 a failure of the camera or the library, 2 a usage error.

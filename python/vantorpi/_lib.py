@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The C library through ctypes: loading and the prototype of every function used.
 
 The library is ``libvantorpi.so.1`` as the dynamic loader finds it, or the file named by the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Cameras: listing, opening, control and the line stream."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Result codes of the camera library and the exceptions that carry them.
 
 The names are not copied from the C header: at import this module asks the loaded library for

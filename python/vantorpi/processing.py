@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Processing of lines for spectrometer use, on numpy arrays only.
 
 A spectrum is a 1-D array with one value per pixel; a stack of lines (as

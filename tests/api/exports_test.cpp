@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built library's dynamic symbol table, read straight from the ELF file.
 #include "tests/support/exports.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // State of a library that has never enumerated. Its own executable: the
 // library instance lives as long as the process, so no earlier test may
 // have enumerated.

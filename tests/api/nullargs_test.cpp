@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A NULL out-parameter makes an export return LS_EINVAL at once: nothing is
 // sent to the camera and no other output changes.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming the second processor's flash through the flash request: the wire form
 // of each command, its reply rule, the data blocks, and whole runs against the
 // simulated board.

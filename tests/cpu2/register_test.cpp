@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The second processor's register protocol as seen through the exports: the
 // serial request on the wire, reply parsing, error numbers, the named
 // registers and their widths.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak: one thread reads the stream without pause while the test's thread
 // loops over control calls of every family, closes and reopens, enumerates
 // again, changes the packet length, and unplugs and re-adds the camera.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unloading the library while a camera streams, without ls_closedevice: the
 // library's instance goes with it and must end the pipe thread before it
 // takes away the FIFO and the handle. Nothing may stay open, claimed or

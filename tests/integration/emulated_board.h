@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef EMULATED_BOARD_H
 #define EMULATED_BOARD_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library on the system's libusb, end to end: libusb enumerates the
 // emulated bus through sysfs and talks to the boards through usbdevfs ioctls,
 // exactly as on hardware; only the kernel is emulated (umockdev, in-process).

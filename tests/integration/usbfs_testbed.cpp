@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbfs_testbed.h"
 
 UsbfsTestbed::UsbfsTestbed() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef USBFS_TESTBED_H
 #define USBFS_TESTBED_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ADC's eight registers through the register request, the three-channel
 // writes, save and reset, and the sensor masks on configuration and
 // multiplexer writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The first processor's own control requests: guarded switches, FIFO reset,
 // the one-byte status reads and the sensor identification record.
 #include <cstdint>

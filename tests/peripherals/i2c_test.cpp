@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I2C bridge: data transfers on the bus and to the I2C flash, each
 // followed by the status read, the bus frequency and the status names.
 #include <cstdint>

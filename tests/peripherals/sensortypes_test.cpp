@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in sensor catalogue, row by row, and its answers for codes it
 // does not hold. No camera is needed for any of it.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live view in headless Chromium (Debian's /usr/bin/chromium, driven by
 // playwright-core; no browser is downloaded) against lscam serve on the
 // simulated camera.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam serve as a child process against the simulated camera, and waiting
 // on conditions with deadlines.
 import { spawn } from 'node:child_process';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam serve's HTTP side against the simulated camera: watchers that read
 // and one that never does, requests that must be refused, and the signals
 // that stop it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FIFO class itself: position arithmetic, wrap-around, waking, and a
 // two-thread run. The library exports only ls_ functions, so cx_fifo.cpp is
 // compiled into this test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The camera stream through the exported functions against the simulated
 // camera: FIFO size and packet length as seen in what buffers before
 // back-pressure, stream integrity, short packets, transfer errors, unplug,

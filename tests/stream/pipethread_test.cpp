@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pipe thread's rate arithmetic: bytes x 1000 / elapsed ms in 64 bits,
 // saturating, never the whole-seconds division that counts 1999 ms as 1 s;
 // its FIFO sizing; and a stop while it waits for room.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ADC's eight registers with the exports that read and write them, in
 // register order, for every tier: the linked library's exports
 // (adcregisters(linkedexports())) or a loaded library's (adcregisters(lib)).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers of the simulator's control-transfer log, shared by the test tiers
 // and the fuzz harnesses. Nothing here depends on GoogleTest.
 #ifndef VANTORPI_TESTS_SUPPORT_CONTROLLOG_H

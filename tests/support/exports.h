@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's 74 exports, in the order of the public header: the one list
 // that the export test checks the built library against and from which the
 // dlopen loader takes its members. Adding an export means adding it here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures of the tests that drive the linked library against the simulated
 // bus, whatever library folder they test.
 #ifndef VANTORPI_TESTS_SUPPORT_FIXTURES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library loaded with dlopen instead of linked, for the programs that must
 // act before its instance (and with it its libusb context) exists or must
 // unload it: every export is resolved by the names of exports.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An opening in a child process whose address space is limited, so that an
 // allocation of the opening fails for real: the child reports what the
 // library returned and what it left open, and lives on to say so.

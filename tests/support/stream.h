@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checking what a reader gets of the camera stream, for every tier: the
 // simulator's packets (simcam_fill_packet) or the emulated board's. Every
 // packet opens with its 64-bit sequence number, little-endian; the packets of

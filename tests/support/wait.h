@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waiting on a condition with a deadline, for tests that watch another thread
 // or process; never a bare sleep before an assertion.
 #ifndef VANTORPI_TESTS_SUPPORT_WAIT_H

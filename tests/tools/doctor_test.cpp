@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam doctor against fake system trees (LSCAM_SYSROOT): sysfs, /dev,
 // accounts, udev rules, module parameters and firmware flags, each case a
 // healthy board with one thing broken. The camera behind the library is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs lscam as a subprocess against the simulated camera. Each run is a new
 // process with a new simulated bus set up from SIMCAM_* variables; variables
 // of the caller's environment that would change lscam's view are dropped.

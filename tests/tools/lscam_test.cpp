@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam, run as a subprocess against the simulated camera. Each run is a new
 // process with a new simulated bus set up from SIMCAM_* variables.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation failures inside the library. This program replaces the global
 // operator new: while armed, the Nth allocation made from the library's own
 // code throws std::bad_alloc, so every failure point of an operation can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A library whose libusb_init failed finds no devices and does not crash,
 // neither while in use nor when it is unloaded.
 #include <gtest/gtest.h>

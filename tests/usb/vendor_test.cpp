@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wire form of the vendor requests, seen through exports that carry them.
 #include <cstring>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam doctor: why a camera cannot be used, and the command that fixes it.
 //
 // Everything comes from files (sysfs, /dev, /etc/passwd, /etc/group, udev's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live feed of lscam serve: one thread owns the camera's stream and cuts
 // it into lines; a few lines per second go out to every watching browser
 // through a bounded queue of its own.

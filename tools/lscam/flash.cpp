@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam flash: a programming run of the second processor's flash.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line-scan images and profile plots as PNG files.
 #ifndef LSCAM_IMAGE_H
 #define LSCAM_IMAGE_H

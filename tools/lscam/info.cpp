@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam list and lscam info.
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the lscam commands: the options every command takes, the
 // open camera, result reporting and number parsing.
 #ifndef LSCAM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam: command-line tool for the line-scan camera, built on the library's
 // public C interface only.
 #include <QCoreApplication>

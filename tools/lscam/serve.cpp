@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam serve: the camera live in a browser. One thread reads the stream
 // (feed.h); control requests from the page go through CameraControl, which
 // makes every control call under one mutex; the page, its script and style

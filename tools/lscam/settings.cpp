@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam get / lscam set: the settings reachable by name.
 #include "lscam.h"
 #include "vantorpi.h"

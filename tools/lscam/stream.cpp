@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lscam stream and lscam capture: reading the camera's stream.
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sysfiles.h"
 
 #include <fcntl.h>

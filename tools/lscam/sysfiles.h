@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the system itself says about the camera, read from files only: sysfs,
 // /dev, the account databases. Every path is taken below the root that the
 // environment variable LSCAM_SYSROOT names (default "/"), so that tests can

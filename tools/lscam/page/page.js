@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // lscam live view. lscam serve pushes the newest lines as server-sent events,
 // each cut into as many bins as the profile plot is wide in device pixels;
