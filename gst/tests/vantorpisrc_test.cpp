@@ -85,6 +85,15 @@ class GstTest : public ::testing::Test {
 };
 
 // Feeds a buffer's bytes to the stream check; its failure text.
+// The video format the harness's sink pad has negotiated; false while none is.
+bool negotiated(GstHarness* h, GstVideoInfo& info) {
+  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
+  if (!caps) return false;
+  const bool ok = gst_video_info_from_caps(&info, caps);
+  gst_caps_unref(caps);
+  return ok;
+}
+
 std::string feed(vtest::StreamCheck& check, GstBuffer* buffer) {
   GstMapInfo map;
   if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return "cannot map";
@@ -109,10 +118,8 @@ TEST_F(GstTest, FramesAreConsecutiveLinesOfTheSimulatorBitExact) {
     gst_buffer_unref(b);
   }
   EXPECT_EQ(check.packets(), 6u * 64);
-  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
-  gst_caps_unref(caps);
+  ASSERT_TRUE(negotiated(h, info));
   EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_FORMAT_GRAY16_LE);
   EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), kPixels);
   EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 64);
@@ -133,10 +140,8 @@ TEST_F(GstTest, PacketLengthFollowsTheCameraRegister) {
     gst_buffer_unref(b);
   }
   EXPECT_EQ(check.packets(), 3u * 16);
-  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
-  gst_caps_unref(caps);
+  ASSERT_TRUE(negotiated(h, info));
   EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), kLine);
   gst_harness_teardown(h);
 }
@@ -149,10 +154,8 @@ TEST_F(GstTest, Gray8ScalesFromBitsWhenDownstreamAsks) {
   gst_harness_play(h);
   GstBuffer* b = gst_harness_pull(h);
   ASSERT_NE(b, nullptr);
-  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
-  gst_caps_unref(caps);
+  ASSERT_TRUE(negotiated(h, info));
   ASSERT_EQ(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_FORMAT_GRAY8);
   GstMapInfo map;
   ASSERT_TRUE(gst_buffer_map(b, &map, GST_MAP_READ));
@@ -190,10 +193,8 @@ TEST_F(GstTest, TimestampsIncreaseAndDurationsFollowTheLineRate) {
     duration = GST_BUFFER_DURATION(b);
     gst_buffer_unref(b);
   }
-  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
   GstVideoInfo info;
-  ASSERT_TRUE(gst_video_info_from_caps(&info, caps));
-  gst_caps_unref(caps);
+  ASSERT_TRUE(negotiated(h, info));
   // 8 MB/s of 4096-byte lines in frames of 100: 19.53 frames a second, measured within 10 %.
   const double fps = static_cast<double>(GST_VIDEO_INFO_FPS_N(&info)) / GST_VIDEO_INFO_FPS_D(&info);
   EXPECT_NEAR(fps, 8000000.0 / kLine / 100, 8000000.0 / kLine / 100 * 0.1);
